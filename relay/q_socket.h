@@ -1,0 +1,34 @@
+// Q_SOCKET: the engine. It owns the configuration, the buffer pool and the
+// slot table for the life of the run.
+#pragma once
+
+#include "relay/q_task.h"
+#include "shell/q_config.h"
+#include "support/q_ram.h"
+#include "support/sockets.h"
+
+#include <cstdint>
+
+struct Q_SOCKET {
+    static constexpr std::uint32_t SLOTS = 32;
+
+    Q_CONFIG cfg;
+    Q_RAM ram;
+    Q_TASK tasks[SLOTS];
+    std::uint8_t ready = 0;
+    sockaddr_in addr_local{};
+    sockaddr_in addr_remote{};
+
+    // Builds the engine from the command line (argv as UTF-16). Ends the
+    // process on the fatal failures (no buffer memory, no thread).
+    Q_SOCKET(int argc, char16_t** argv);
+    Q_SOCKET(const Q_SOCKET&) = delete;
+    Q_SOCKET& operator=(const Q_SOCKET&) = delete;
+    ~Q_SOCKET();
+
+    void fill_addresses();
+    // The listening server: 0 after every reader ended, -1 on a set-up failure.
+    int run_server();
+    // Client mode: 0 after every reader ended, -1 or the connect error otherwise.
+    int run_client();
+};

@@ -1,0 +1,45 @@
+// Q_CRYPT: message digests for the WebSocket handshakes, over OpenSSL's EVP.
+//
+// A record is idle between handshakes: init for one algorithm, hash, finish,
+// read txt_hashes[0], release. All memory of a running record is one block:
+// the digest pointers, the context handles, the context objects and the
+// digests, in that order.
+#pragma once
+
+#include <cstdint>
+
+struct evp_md_st;
+struct evp_md_ctx_st;
+
+// Algorithm names by alg_id, in the order of the table the handshakes use
+// (2 = MD5, 3 = SHA1).
+extern const char* const Q_CRYPT_ALG_ID[7];
+
+struct Q_CRYPT {
+    static constexpr std::uint32_t HASH_REUSABLE_FLAG = 0x20;
+
+    std::uint64_t all_length = 0;
+    std::uint64_t ptr_length = 0;
+    std::uint32_t obj_length = 0;
+    evp_md_ctx_st** ctx = nullptr;
+    evp_md_st* h_prov = nullptr;
+    std::uint32_t flags = 0;
+    std::uint8_t initialized = 0;
+    std::uint32_t alg_id = 0;
+    std::uint8_t** txt_hashes = nullptr;
+    std::uint32_t txt_length = 0;
+    std::uint64_t ctx_count = 0;
+
+    Q_CRYPT() = default;
+    Q_CRYPT(const Q_CRYPT&) = delete;
+    Q_CRYPT& operator=(const Q_CRYPT&) = delete;
+    ~Q_CRYPT() { release(); }
+
+    // 0 on success, else the failing status (reported).
+    std::uint32_t init(std::uint32_t alg);
+    // Does nothing (returns 0) unless initialized.
+    std::uint32_t hash(std::uint64_t index, const void* data, std::uint64_t length);
+    // First failing status, or 0.
+    std::uint32_t finish();
+    void release();
+};

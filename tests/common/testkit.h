@@ -1,0 +1,54 @@
+// Shared test helpers: free ports, temporary folders, child processes with
+// captured output, and certificates made by the openssl command.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+std::uint16_t free_port();
+
+// A new empty folder under the system's temporary folder, removed by ~temp_dir.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Runs a shell command; returns its exit status (or -1) and fills `output`
+// with standard output and standard error together.
+int run(const std::string& command, std::string* output = nullptr);
+
+// A child process with standard output and error captured into a file.
+struct child {
+    int pid = -1;
+    std::string log_path;
+    // argv[0] is the program; `dir` is the working folder (empty: unchanged).
+    bool spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& log);
+    // What the child has written so far.
+    std::string output() const;
+    // Waits until `text` shows in the output or the time runs out.
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds limit) const;
+    // Waits for the exit; the exit code, or -1 on time-out (the child is then killed).
+    int wait_exit(std::chrono::milliseconds limit);
+    void kill_now();
+    ~child();
+};
+
+// Writes a self-signed certificate and its key into one PEM file (RSA 2048 by
+// default). `days` may be negative for an expired certificate.
+bool make_pem(const std::string& path, int days = 30, const std::string& key_spec = "rsa:2048");
+// Certificate and key from two different key pairs, concatenated.
+bool make_mismatched_pem(const std::string& path);
+
+// Path of the built relayhub (RELAYHUB_BIN), or empty.
+std::string relayhub_bin();
+// Path of the python used by the end-to-end tests (RELAYHUB_PYTHON), or "python3".
+std::string python();
+
+} // namespace testkit

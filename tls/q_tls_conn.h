@@ -1,0 +1,56 @@
+// q_tls_conn_t: a connection's transport. Every read and write of a
+// connection goes through it: plain socket calls, or a TLS session driven
+// through two memory BIOs. A slot's reader and writer share it; the lock
+// serialises the session, and the reference count keeps it alive while an
+// operation runs.
+#pragma once
+
+#include "support/q_event.h"
+#include "support/sockets.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct ssl_st;
+struct bio_st;
+struct buf_mem_st;
+
+struct q_tls_conn_t {
+    std::atomic<ssl_st*> ssl{nullptr};
+    std::atomic<std::int32_t> refs{0};
+    Q_EVENT lock;
+    std::atomic<bio_st*> rbio{nullptr};
+    std::atomic<bio_st*> wbio{nullptr};
+    std::atomic<SOCKET> so{INVALID_SOCKET};
+    std::atomic<std::int32_t> last_recv_error{0};
+    std::atomic<std::int32_t> last_send_error{0};
+    std::atomic<std::int32_t> last_ssl_error{0};
+    std::uint8_t* p_recv = nullptr;
+    std::uint64_t p_recv_size = 0;
+
+    // The SSL object until the last reference frees it; unlike `ssl` it is
+    // not cleared by drop_connection, so the last dropper always finds it.
+    std::atomic<ssl_st*> session{nullptr};
+    // A spare write buffer swapped into wbio while the previous records are
+    // on their way to the socket (touched only under the lock).
+    buf_mem_st* spare = nullptr;
+
+    q_tls_conn_t();
+    q_tls_conn_t(const q_tls_conn_t&) = delete;
+    q_tls_conn_t& operator=(const q_tls_conn_t&) = delete;
+    ~q_tls_conn_t();
+
+    // New SSL object on g_tls.ssl_ctx over two memory BIOs; refs = 1.
+    // 0 on success, -1 on failure (the record is left for drop_connection).
+    int start();
+    // 0 when the handshake completed, -1 otherwise.
+    int accept_handshake();
+    // Bytes placed in the buffer (> 0), 0 or less on end of stream or failure.
+    std::int64_t recv(void* buffer, std::uint64_t size);
+    // The full length when everything was sent, 0 or less on failure.
+    std::int64_t send(const void* data, std::uint64_t length);
+    // The result of the last socket send.
+    std::int64_t send_raw(const void* data, std::int32_t length);
+    // Idempotent; safe from either thread while the other is inside an operation.
+    void drop_connection();
+};
