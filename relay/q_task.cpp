@@ -1,1 +1,139 @@
-// placeholder
+#include "relay/q_task.h"
+
+#include "relay/engine_state.h"
+#include "shell/console.h"
+
+Q_TASK::Q_TASK()
+{
+    data_ready.create(false);
+    buffer_free.create(true);
+    id = g_engine.next_id++;
+}
+
+namespace {
+
+// Stores INVALID_SOCKET first, so no other thread picks the socket up again,
+// then shuts it down: that is what wakes the threads blocked in accept.
+void close_listening_socket()
+{
+    SOCKET so = g_engine.so_listen.exchange(INVALID_SOCKET);
+    if (so != INVALID_SOCKET) {
+        ws2::shutdown(so, SD_BOTH);
+        closesocket(so);
+    }
+}
+
+} // namespace
+
+Q_TASK::~Q_TASK()
+{
+    g_engine.next_id--;
+    store(running, 0);
+    store(active, 0);
+    store(write, 0);
+    recv_buf = nullptr;
+
+    if (id == 0)
+        g_engine.event_p.release();
+
+    ws.tls.drop_connection();
+
+    start_r.release();
+    start_w.release();
+    data_ready.release();
+    buffer_free.release();
+
+    if (thread_r.is_created()) {
+        if (load(connected)) {
+            out(":: server_terminate_r(%2u)\n", id);
+            thread_r.terminate();
+        } else {
+            close_listening_socket();
+            thread_r.join();
+        }
+        thread_r.release();
+    }
+    if (thread_w.is_created()) {
+        if (load(connected)) {
+            out(":: server_terminate_w(%2u)\n", id);
+            thread_w.terminate();
+        } else {
+            thread_w.join();
+        }
+        thread_w.release();
+    }
+}
+
+std::uint32_t bootstrap_r(void* slot)
+{
+    Q_TASK* t = static_cast<Q_TASK*>(slot);
+    if (t->start_r.is_valid()) {
+        std::uint32_t w = t->start_r.wait_status();
+        if (w == 0 && t->start_r.is_valid()) {
+            if (load(g_engine.listen_mode))
+                t->accept_loop();
+            else
+                t->work_loop(t->start_r, Q_TASK::role::reader);
+        }
+    }
+    store(t->running, 0);
+
+    // Wakes this slot's writer wherever it waits, and every other slot's
+    // reader that waits to hand a packet to this slot.
+    t->data_ready.release();
+    t->buffer_free.release();
+    t->start_w.release();
+
+    t->ws.tls.drop_connection();
+    if (t->thread_w.is_created())
+        t->thread_w.join();
+    t->thread_r.release();
+    return 0;
+}
+
+std::uint32_t bootstrap_w(void* slot)
+{
+    Q_TASK* t = static_cast<Q_TASK*>(slot);
+    if (load(g_engine.listen_mode)) {
+        t->work_loop(t->start_w, Q_TASK::role::writer);
+    } else if (t->start_w.is_valid()) {
+        std::uint32_t w = t->start_w.wait_status();
+        if (w == 0 && t->start_w.is_valid())
+            t->work_loop(t->start_w, Q_TASK::role::writer);
+    }
+    store(t->running, 0);
+    t->start_r.release();
+    t->ws.tls.drop_connection();
+    t->thread_w.release();
+    return 0;
+}
+
+std::uint32_t bootstrap_p(void* tasks)
+{
+    Q_TASK* first = static_cast<Q_TASK*>(tasks);
+    std::uint32_t w = 0;
+    do {
+        w = g_engine.event_p.wait_status();
+    } while (load(first->running) && w == 0 && g_engine.event_p.is_valid());
+    if (g_engine.thread_p.is_created())
+        g_engine.thread_p.release();
+    return 0;
+}
+
+void apply_buffer_options(SOCKET so)
+{
+    std::uint64_t length = load(g_engine.packet_length);
+    std::uint64_t sndbuf = load(g_engine.sndbuf_size);
+    ws2::setsockopt_int(so, SOL_SOCKET, SO_RCVBUF, static_cast<int>(static_cast<std::uint32_t>(length)));
+    ws2::setsockopt_int(so, SOL_SOCKET, SO_SNDBUF, static_cast<int>(static_cast<std::uint32_t>(sndbuf)));
+    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_NODELAY, 1);
+    ws2::setsockopt_int(so, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
+void apply_keepalive_options(SOCKET so)
+{
+    ws2::setsockopt_int(so, SOL_SOCKET, SO_KEEPALIVE, 1);
+    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPIDLE, 75);
+    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPINTVL, 75);
+    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPCNT, 8);
+}

@@ -1,1 +1,189 @@
-// placeholder
+#include "relay/engine_state.h"
+#include "relay/q_task.h"
+#include "shell/console.h"
+#include "support/sockets.h"
+
+#include <cstring>
+
+namespace {
+
+// Hands one packet to every other slot that takes part in the relay, in slot
+// order; each hand-over waits until that slot's writer is free.
+void broadcast(const Q_TASK* from, const std::uint8_t* data, std::uint64_t length)
+{
+    Q_TASK* tasks = g_engine.tasks.load(std::memory_order_acquire);
+    const std::uint16_t count = load(g_engine.slot_count);
+    for (std::uint16_t i = 0; i < count; ++i) {
+        Q_TASK& x = tasks[i];
+        if (&x != from && load(x.active))
+            x.send_packet(data, length);
+    }
+}
+
+enum class decoded { more_data, closed };
+
+// Decodes and broadcasts every complete frame of the `held` bytes at the
+// start of recv_buf. An unfinished frame is moved to the start of the buffer
+// and its length kept in `carried` for the next read.
+decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
+{
+    std::uint8_t* frame = t.recv_buf;
+    for (;;) {
+        std::uint8_t* payload = nullptr;
+        std::int64_t result = t.ws.decrypt(frame, held, &payload);
+        if (result <= 0)
+            return decoded::closed;
+        if (t.ws.need_more) {
+            if (frame > t.recv_buf && held)
+                std::memmove(t.recv_buf, frame, held);
+            carried = held;
+            return decoded::more_data;
+        }
+        // A hixie-76 result counts the terminator's place: its payload is one
+        // byte shorter, and the frame has one byte in front of the payload.
+        const bool hixie = t.ws.version.load(std::memory_order_relaxed) < 13;
+        const std::uint64_t span = static_cast<std::uint64_t>(result);
+        if (span + (hixie ? 1 : 2) > held) {
+            out("ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
+                static_cast<unsigned long long>(span), static_cast<unsigned long long>(held));
+            return decoded::closed;
+        }
+        carried = 0;
+        broadcast(&t, payload, hixie ? span - 1 : span);
+        if (!t.ws.more_frames)
+            return decoded::more_data;
+        std::uint8_t* next = payload + span;
+        held -= static_cast<std::uint64_t>(next - frame);
+        frame = next;
+    }
+}
+
+} // namespace
+
+std::uint32_t Q_TASK::relay_loop()
+{
+    const std::uint64_t L = load(g_engine.packet_length);
+    std::uint64_t carried = 0;
+    std::int64_t n = 0;
+
+    for (;;) {
+        n = ws.tls.recv(recv_buf + carried, L - 1 - carried);
+        if (n <= 0)
+            break;
+        if (!load(ws.upgraded)) {
+            broadcast(this, recv_buf, static_cast<std::uint64_t>(n));
+            continue;
+        }
+        if (relay_frames(*this, static_cast<std::uint64_t>(n) + carried, carried) == decoded::closed)
+            return 0;
+    }
+
+    // The read ended. An orderly close, a slot that is shutting down and a
+    // peer that reset the connection are not worth a message.
+    int e = WSAGetLastError();
+    if (e == 0)
+        e = ws.tls.last_recv_error.load(std::memory_order_relaxed);
+    if (n == 0 || !load(running) || ws2::is_disconnect_error(e))
+        return 0;
+    if (e != 0) {
+        out("\n!! recv(%u)\n", id);
+        report_error(static_cast<std::uint32_t>(e), "");
+        return static_cast<std::uint32_t>(e);
+    }
+    std::int32_t ssl_error = ws.tls.last_ssl_error.load(std::memory_order_relaxed);
+    if (ssl_error != 0)
+        out("\n!! recv(%u)  TLS error %i\n", id, ssl_error);
+    return 0;
+}
+
+bool Q_TASK::send_packet(const std::uint8_t* data, std::uint64_t length)
+{
+    // A slot without a writer would never give buffer_free back: what is
+    // handed to it is dropped.
+    if (!load(write))
+        return false;
+    if (buffer_free.is_valid())
+        buffer_free.wait();
+
+    if (load(send_result) == -1) {
+        if (buffer_free.is_valid())
+            buffer_free.set();
+        std::uint32_t e = load(send_error);
+        if (!ws2::is_disconnect_error(static_cast<int>(e)))
+            report_error(e, "!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
+        return false;
+    }
+
+    if (length != 0 && load(active) && ws.tls.so.load(std::memory_order_relaxed) != INVALID_SOCKET) {
+        std::uint64_t size = length;
+        std::uint8_t* frame = nullptr;
+        if (load(ws.upgraded)) {
+            frame = ws.encode(send_fill, half_size, data, &size);
+        } else {
+            if (size > half_size)
+                size = half_size;
+            std::memcpy(send_fill, data, size);
+            frame = send_fill;
+        }
+        p_send = frame;
+        size_send = frame ? size : 0;
+        if (frame && size_send) {
+            if (data_ready.is_valid())
+                data_ready.set();
+            send_fill = fill_second ? send_base : send_base + half_size;
+            fill_second = !fill_second;
+            return true;
+        }
+    }
+    if (buffer_free.is_valid())
+        buffer_free.set();
+    return false;
+}
+
+int Q_TASK::work_loop(Q_EVENT& idle, role r)
+{
+    if (!load(running))
+        return 0;
+    for (;;) {
+        if (!load(connected) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET) {
+            std::uint32_t w = idle.wait_status();
+            if (!idle.is_valid() || w != 0)
+                return -1;
+        } else {
+            if (r == role::writer)
+                serve_writes();
+            else
+                serve_client_connection();
+            store(connected, 0);
+            if (load(g_engine.stop))
+                return 0;
+        }
+        if (!load(running))
+            return 0;
+    }
+}
+
+void Q_TASK::serve_writes()
+{
+    while (data_ready.is_valid()) {
+        std::uint32_t w = data_ready.wait_status();
+        if (w != 0 || !data_ready.is_valid())
+            break;
+        std::int64_t sent = ws.tls.send(p_send, size_send);
+        // A send that fell short failed as much as one that returned -1.
+        if (sent <= 0 || static_cast<std::uint64_t>(sent) != size_send) {
+            int e = WSAGetLastError();
+            if (e == 0)
+                e = ws.tls.last_send_error.load(std::memory_order_relaxed);
+            store(send_error, static_cast<std::uint32_t>(e));
+            store(send_result, -1);
+            // Closing the socket also ends this slot's read, so the reader
+            // ends the connection.
+            ws.tls.drop_connection();
+        } else {
+            store(send_result, sent);
+        }
+        if (buffer_free.is_valid())
+            buffer_free.set();
+    }
+}

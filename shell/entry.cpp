@@ -1,1 +1,150 @@
-// placeholder
+#include "shell/entry.h"
+
+#include "relay/q_socket.h"
+#include "shell/console.h"
+#include "support/process.h"
+#include "support/sockets.h"
+#include "support/utf16.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const HYPHEN_LINE = "-------------------------------------------------------------------------------\n";
+
+void print_usage(const char* invocation)
+{
+    out(":: WebSocket relay utility  -  relayhub, one port for raw TCP, TLS, WS and WSS\n");
+    out("%s", HYPHEN_LINE);
+    out(":: Relay data between WebSocket, TCP and TLS clients.\n");
+    out("%s", HYPHEN_LINE);
+    out(":: usage ::\n");
+    out("\t%s <-p listen port>\n", invocation);
+    out("\t[-p listen port]\n");
+    out("\t[-c 1 to %u connections]\n", Q_CONFIG::MAX_CONNECTIONS);
+    out("\t[-L 1472|1405|1422|65112|65507       packet length]\n");
+    out("\n");
+    out(":: example ::\n");
+    out("\t%s\n", invocation);
+    out("\t%s -p 81\n", invocation);
+    out("\n");
+    out("\n");
+}
+
+// Under a debugger the console stays open until ENTER is pressed.
+bool debugger_pause()
+{
+    if (!is_debugger_present())
+        return false;
+    err("\r\n[finished] Press ENTER to exit . . .");
+    (void)read_console_char();
+    return true;
+}
+
+bool start_sockets()
+{
+    WSADATA wsa_data{};
+    int rc = WSAStartup(WINSOCK_VERSION_2_2, &wsa_data);
+    if (rc != 0) {
+        report_error(static_cast<std::uint32_t>(rc), "WSAStartup(wsa_version_requested, &wsa_data)");
+        return false;
+    }
+    if (wsa_data.wVersion != WINSOCK_VERSION_2_2) {
+        out("Version 2.2 of Winsock is required, but not available!\r\n");
+        WSACleanup();
+        return false;
+    }
+    return true;
+}
+
+std::string invocation_name(int argc, char16_t** argv)
+{
+    if (argc < 1 || !argv || !argv[0])
+        return std::string();
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[UTF8_OUT_SIZE]);
+    if (!buffer)
+        return std::string();
+    utf16_to_utf8(buffer.get(), argv[0]);
+    return std::string(buffer.get());
+}
+
+} // namespace
+
+int relay_main(int argc, char16_t** argv)
+{
+    raise_process_priority();
+
+    // The engine lives on the heap rather than on this thread's stack: it is
+    // large, and its slot threads refer to it for the whole run.
+    std::unique_ptr<Q_SOCKET> engine(new Q_SOCKET(argc, argv));
+
+    if (!engine->ready) {
+        print_usage(invocation_name(argc, argv).c_str());
+        debugger_pause();
+        return 0;
+    }
+
+    if (start_sockets()) {
+        engine->fill_addresses();
+        if (engine->cfg.listen)
+            engine->run_server();
+        else
+            engine->run_client();
+    }
+
+    if (debugger_pause())
+        exit_process(0);
+    return 0;
+}
+
+int relay_main_utf8(int argc, char** argv)
+{
+    console_init();
+    ignore_broken_pipes();
+
+    // Each argument converted to UTF-16; invalid UTF-8 bytes become U+FFFD.
+    std::vector<std::u16string> wide;
+    wide.reserve(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+        std::u16string w;
+        const unsigned char* s = reinterpret_cast<const unsigned char*>(argv[i]);
+        while (*s) {
+            char32_t cp = 0xFFFD;
+            int extra = 0;
+            if (*s < 0x80) {
+                cp = *s;
+            } else if (*s >= 0xC2 && *s <= 0xDF) {
+                cp = *s & 0x1F;
+                extra = 1;
+            } else if (*s >= 0xE0 && *s <= 0xEF) {
+                cp = *s & 0x0F;
+                extra = 2;
+            } else if (*s >= 0xF0 && *s <= 0xF4) {
+                cp = *s & 0x07;
+                extra = 3;
+            }
+            ++s;
+            int k = 0;
+            for (; k < extra && (*s & 0xC0) == 0x80; ++k, ++s)
+                cp = (cp << 6) | (*s & 0x3F);
+            if (k < extra || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+                cp = 0xFFFD;
+            if (cp >= 0x10000) {
+                cp -= 0x10000;
+                w.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+                w.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            } else {
+                w.push_back(static_cast<char16_t>(cp));
+            }
+        }
+        wide.push_back(std::move(w));
+    }
+    std::vector<char16_t*> wide_argv;
+    for (auto& w : wide)
+        wide_argv.push_back(w.data());
+    wide_argv.push_back(nullptr);
+    return relay_main(argc, wide_argv.data());
+}

@@ -117,6 +117,26 @@ bool is_retry_error(int error) { return error == EINTR; }
 
 bool is_wait_error(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS; }
 
+bool is_accept_retry_error(int error)
+{
+    switch (error) {
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EINTR:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool is_disconnect_error(int error)
 {
     return error == ECONNABORTED || error == ECONNRESET || error == EPIPE;

@@ -66,6 +66,9 @@ std::uint16_t ntohs(std::uint16_t v);
 bool is_retry_error(int error);
 // The send buffer is full or short of memory: wait until writable, then send again.
 bool is_wait_error(int error);
+// accept failed for this one connection only (reset or aborted before it was
+// taken, a network error passed on, an interrupted call): accept again.
+bool is_accept_retry_error(int error);
 // The peer went away (aborted, reset, or a broken pipe on send): not worth reporting.
 bool is_disconnect_error(int error);
 
