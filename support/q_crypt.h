@@ -42,4 +42,14 @@ struct Q_CRYPT {
     // First failing status, or 0.
     std::uint32_t finish();
     void release();
+
+private:
+    // The steps of init; each returns 0 or the status of the failed call.
+    std::uint32_t open_provider();
+    std::uint32_t query_object_length();
+    std::uint32_t query_digest_length();
+    std::uint32_t allocate_block();
+    std::uint32_t create_context(std::uint64_t i);
+    void destroy_contexts_newest_first(std::uint64_t count);
+    std::uint32_t finish_context(std::uint64_t i);
 };

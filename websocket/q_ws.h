@@ -27,6 +27,9 @@ struct q_ws_t {
     std::atomic<std::int32_t> utf8_opcode{1};
     std::atomic<std::int32_t> utf8_pending{3};
     std::atomic<std::int32_t> utf8_fresh{1};
+    // The lead byte of a pending sequence whose next byte has a narrower
+    // range than 0x80..0xBF (0xE0, 0xED, 0xF0, 0xF4); 0 when there is none.
+    std::atomic<std::uint8_t> utf8_lead{0};
     // 0: no framing; 1 to 12: hixie-76; 13: RFC 6455.
     std::atomic<std::int32_t> version{0};
     // A text message went out without FIN and waits for its continuation.
