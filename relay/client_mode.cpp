@@ -51,27 +51,15 @@ int Q_SOCKET::run_client()
             continue;
         }
         int e = WSAGetLastError();
-        t.ws.tls.drop_connection();
-        if (e == 0) {
-            out(":: new_client(%u)  failed  %i\n\n", t.id, t.ws.tls.last_ssl_error.load());
-            stop_from = i;
-            break;
-        }
-        if (!cfg.log_connections)
-            out(":: connect(%u) ", t.id);
-        report_error(static_cast<std::uint32_t>(e),
-                     "connect(tasks[i]->so, (sockaddr *) &addr_remote, addr_remote_size)");
-        if (e == WSAECONNABORTED) {
-            // Neither connected nor stopped, its reader would wait for ever
-            // and the final join with it: end this slot alone, try the next.
-            stop_slots(tasks, i, i + 1);
+        switch (settle_failed_connect(i, e)) {
+        case connect_outcome::next_slot:
             continue;
-        }
-        if (e == WSAECONNREFUSED) {
+        case connect_outcome::stop_from_here:
             stop_from = i;
             break;
+        case connect_outcome::give_up:
+            return e;
         }
-        return e;
     }
     stop_slots(tasks, stop_from, count);
 
@@ -81,6 +69,28 @@ int Q_SOCKET::run_client()
         if (tasks[i].thread_r.is_created())
             tasks[i].thread_r.join();
     return 0;
+}
+
+Q_SOCKET::connect_outcome Q_SOCKET::settle_failed_connect(std::uint32_t i, int e)
+{
+    Q_TASK& t = tasks[i];
+    t.ws.tls.drop_connection();
+    if (e == 0) {
+        out(":: new_client(%u)  failed  %i\n\n", t.id, t.ws.tls.last_ssl_error.load());
+        return connect_outcome::stop_from_here;
+    }
+    if (!cfg.log_connections)
+        out(":: connect(%u) ", t.id);
+    report_error(static_cast<std::uint32_t>(e), "connect(tasks[i]->so, (sockaddr *) &addr_remote, addr_remote_size)");
+    if (e == WSAECONNABORTED) {
+        // Neither connected nor stopped, its reader would wait for ever and
+        // the final join with it: end this slot alone and try the next.
+        stop_slots(tasks, i, i + 1);
+        return connect_outcome::next_slot;
+    }
+    if (e == WSAECONNREFUSED)
+        return connect_outcome::stop_from_here;
+    return connect_outcome::give_up;
 }
 
 void Q_TASK::serve_client_connection()

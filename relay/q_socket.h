@@ -31,4 +31,9 @@ struct Q_SOCKET {
     int run_server();
     // Client mode: 0 after every reader ended, -1 or the connect error otherwise.
     int run_client();
+
+    enum class connect_outcome { next_slot, stop_from_here, give_up };
+    // What follows a failed connect of slot i with error e: it reports the
+    // failure and, for an aborted connection, ends that slot on its own.
+    connect_outcome settle_failed_connect(std::uint32_t i, int e);
 };
