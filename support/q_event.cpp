@@ -27,12 +27,8 @@ timespec deadline_after(std::uint32_t milliseconds)
     return ts;
 }
 
-} // namespace
-
-int Q_EVENT::create(bool initially_signalled)
+int init_object(Q_EVENT_OBJECT& object)
 {
-    if (handle.load(std::memory_order_relaxed))
-        return 0;
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -43,11 +39,45 @@ int Q_EVENT::create(bool initially_signalled)
             pthread_mutex_destroy(&object.mutex);
     }
     pthread_condattr_destroy(&attr);
-    if (rc != 0)
-        return rc;
-    object.signalled = initially_signalled ? 1 : 0;
-    object.closed = 0;
-    object.waiters = 0;
+    return rc;
+}
+
+// Waits once on the condition variable; false when the time ran out.
+bool wait_once(Q_EVENT_OBJECT* h, const timespec* deadline)
+{
+    h->waiters++;
+    int rc = 0;
+    pthread_cleanup_push(unlock_after_cancel, h);
+    if (deadline)
+        rc = pthread_cond_timedwait(&h->cond, &h->mutex, deadline);
+    else
+        rc = pthread_cond_wait(&h->cond, &h->mutex);
+    pthread_cleanup_pop(0);
+    h->waiters--;
+    return rc != ETIMEDOUT;
+}
+
+} // namespace
+
+int Q_EVENT::create(bool initially_signalled)
+{
+    if (handle.load(std::memory_order_relaxed))
+        return 0;
+    if (object.closed) {
+        // Created and released before: a thread woken by that release may
+        // still be leaving the mutex, so the objects are reused, never
+        // initialised a second time.
+        pthread_mutex_lock(&object.mutex);
+        object.closed = 0;
+        object.signalled = initially_signalled ? 1 : 0;
+        pthread_mutex_unlock(&object.mutex);
+    } else {
+        int rc = init_object(object);
+        if (rc != 0)
+            return rc;
+        object.signalled = initially_signalled ? 1 : 0;
+        object.waiters = 0;
+    }
     handle.store(&object, std::memory_order_release);
     valid.store(1, std::memory_order_relaxed);
     return 0;
@@ -60,7 +90,10 @@ void Q_EVENT::set()
         return;
     pthread_mutex_lock(&h->mutex);
     h->signalled = 1;
-    // Nobody waiting: the flag alone carries the signal, no wake-up call is made.
+    // Nobody waiting: the flag alone carries the signal and no wake-up call is
+    // made, so a set on an idle event never enters the kernel. The signal is
+    // given under the mutex: a woken waiter may end the record's life as soon
+    // as it returns, and after the unlock this thread touches nothing more.
     if (h->waiters)
         pthread_cond_signal(&h->cond);
     pthread_mutex_unlock(&h->mutex);
@@ -76,23 +109,17 @@ std::uint32_t Q_EVENT::wait_status(std::uint32_t milliseconds)
     timespec deadline{};
     if (milliseconds != INFINITE)
         deadline = deadline_after(milliseconds);
+    const timespec* limit = milliseconds != INFINITE ? &deadline : nullptr;
     std::uint32_t result = 0;
     pthread_mutex_lock(&h->mutex);
     while (!h->signalled && !h->closed) {
-        h->waiters++;
-        int rc = 0;
-        pthread_cleanup_push(unlock_after_cancel, h);
-        if (milliseconds == INFINITE)
-            rc = pthread_cond_wait(&h->cond, &h->mutex);
-        else
-            rc = pthread_cond_timedwait(&h->cond, &h->mutex, &deadline);
-        pthread_cleanup_pop(0);
-        h->waiters--;
-        if (rc == ETIMEDOUT && !h->signalled && !h->closed) {
+        if (!wait_once(h, limit) && !h->signalled && !h->closed) {
             result = WAIT_TIMED_OUT;
             break;
         }
     }
+    // A released event stays open for everybody; otherwise this waiter takes
+    // the one signal (auto-reset).
     if (result == 0 && !h->closed)
         h->signalled = 0;
     pthread_mutex_unlock(&h->mutex);
@@ -115,6 +142,7 @@ void Q_EVENT::release()
     pthread_mutex_lock(&h->mutex);
     h->closed = 1;
     h->signalled = 1;
+    // Every waiter, not just one: each of them must see `valid` 0 and stop.
     pthread_cond_broadcast(&h->cond);
     pthread_mutex_unlock(&h->mutex);
 }

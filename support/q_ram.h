@@ -38,6 +38,15 @@ struct Q_RAM {
     int release();
     // release, then zero the whole record; returns the result of release.
     int reset();
+    // Huge pages, mapped and locked; null when they can't be had (then the
+    // AWE line and the diagnostic lines are on standard error and errno holds
+    // the cause).
     void* alloc_physical(std::uint64_t bytes);
+    // 0 when the process may lock `size` bytes (CAP_IPC_LOCK, or a memory-lock
+    // limit that is or can be raised high enough); -1 when the capabilities
+    // can't be read; else the error number. errno is left at the result.
     int enable_lock_memory_privilege(void* token_handle);
+    // The aligned block, locked where the limit allows; 0 or the allocation's
+    // error number.
+    int alloc_fallback();
 };
