@@ -31,17 +31,30 @@ struct q_tls_conn_t {
     // The SSL object until the last reference frees it; unlike `ssl` it is
     // not cleared by drop_connection, so the last dropper always finds it.
     std::atomic<ssl_st*> session{nullptr};
-    // A spare write buffer swapped into wbio while the previous records are
-    // on their way to the socket (touched only under the lock).
+    // Socket calls in progress. drop_connection closes the socket only once
+    // they have returned (its shutdown makes them return at once), so the
+    // number of a closed socket is never reused under a call still using it.
+    std::atomic<std::int32_t> so_users{0};
+    // The write buffer that is swapped into wbio when a flush takes the
+    // records out, so they travel to the socket outside the lock while the
+    // library writes into the other buffer. Null while a flush is under way:
+    // that flush then also sends what other calls add meanwhile. Touched only
+    // under the lock (or by the last reference).
     buf_mem_st* spare = nullptr;
+
+    // SSL_write calls made by all records of the process; lets a test see
+    // how a large send was cut into library calls.
+    static inline std::atomic<std::uint64_t> ssl_write_calls{0};
 
     q_tls_conn_t();
     q_tls_conn_t(const q_tls_conn_t&) = delete;
     q_tls_conn_t& operator=(const q_tls_conn_t&) = delete;
     ~q_tls_conn_t();
 
-    // New SSL object on g_tls.ssl_ctx over two memory BIOs; refs = 1.
-    // 0 on success, -1 on failure (the record is left for drop_connection).
+    // Waits until every operation of the slot's previous TLS connection has
+    // ended, then makes a new SSL object on g_tls.ssl_ctx over two memory
+    // BIOs; refs = 1. 0 on success, -1 on failure (the record is left for
+    // drop_connection).
     int start();
     // 0 when the handshake completed, -1 otherwise.
     int accept_handshake();
@@ -53,4 +66,15 @@ struct q_tls_conn_t {
     std::int64_t send_raw(const void* data, std::int32_t length);
     // Idempotent; safe from either thread while the other is inside an operation.
     void drop_connection();
+
+    // One more reference on the open session; fails once the count has
+    // fallen to 0, so a closed session is never revived.
+    bool add_ref();
+    // The last reference frees the session held in `session`.
+    void drop_ref();
+    // A reference on the session `s` that the caller read from `ssl`: false
+    // when the session has been closed or replaced meanwhile.
+    bool hold(ssl_st* s);
+    // One socket read, made again while the call was only interrupted.
+    std::int64_t recv_with_retry(void* buffer, std::int32_t size);
 };

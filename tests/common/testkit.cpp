@@ -142,11 +142,16 @@ bool make_pem(const std::string& path, int days, const std::string& key_spec)
         cmd += "openssl req -x509 -newkey " + key_spec + " -nodes -keyout key.pem -out cert.pem -days " +
                std::to_string(days) + " -subj /CN=127.0.0.1 >/dev/null 2>&1";
     } else {
-        // A validity that ended in the past: sign with explicit dates.
+        // A validity that ended in the past. `openssl x509` of OpenSSL 3.0
+        // cannot set dates, so a throw-away CA database signs the request
+        // with itself and explicit start and end dates.
         cmd += "openssl req -new -newkey " + key_spec + " -nodes -keyout key.pem -out req.csr -subj /CN=127.0.0.1 >/dev/null 2>&1 && "
-               "openssl x509 -req -in req.csr -signkey key.pem -out cert.pem "
-               "-not_before $(date -u -d '" + std::to_string(-days + 30) + " days ago' +%Y%m%d%H%M%SZ) "
-               "-not_after $(date -u -d '" + std::to_string(-days) + " days ago' +%Y%m%d%H%M%SZ) >/dev/null 2>&1";
+               "printf '[ca]\\ndefault_ca=hub\\n[hub]\\ndatabase=index.txt\\nnew_certs_dir=.\\nserial=serial\\n"
+               "default_md=sha256\\npolicy=any\\n[any]\\ncommonName=supplied\\n' > ca.cnf && "
+               ": > index.txt && echo 01 > serial && "
+               "openssl ca -batch -config ca.cnf -selfsign -keyfile key.pem -in req.csr -out cert.pem -notext "
+               "-startdate $(date -u -d '" + std::to_string(-days + 30) + " days ago' +%Y%m%d%H%M%SZ) "
+               "-enddate $(date -u -d '" + std::to_string(-days) + " days ago' +%Y%m%d%H%M%SZ) >/dev/null 2>&1";
     }
     cmd += " && cat cert.pem key.pem > '" + path + "' && cd / && rm -rf '" + dir + "'";
     return run(cmd) == 0;
