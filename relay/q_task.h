@@ -48,6 +48,8 @@ struct Q_TASK {
     bool send_packet(const std::uint8_t* data, std::uint64_t length);
     // The writer role (work_w) or the client-mode reader role.
     int work_loop(Q_EVENT& idle, role r);
+    // Returns once no hand-over to this slot is in flight.
+    void wait_until_writer_idle();
     // The writer role: sends each packet handed over until data_ready ends.
     void serve_writes();
     // One client-mode connection on this slot's reader thread.
