@@ -146,7 +146,7 @@ int Q_TASK::accept_loop()
         if (log_connections) {
             const auto* a = reinterpret_cast<const std::uint8_t*>(&peer.sin_addr.s_addr);
             out("\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  ",
-                a[0], a[1], a[2], a[3], ws2::ntohs(peer.sin_port), id, count, slots);
+                a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.sin_port), id, count, slots);
             store(g_engine.line_open, 1);
         }
 

@@ -30,7 +30,7 @@ int Q_SOCKET::run_client()
         }
         apply_buffer_options(so);
         apply_keepalive_options(so);
-        addr_local.sin_port = ws2::htons(cfg.addr_local_port);
+        addr_local.sin_port = ws2::host_to_net16(cfg.addr_local_port);
         if (cfg.addr_local_port != 0)
             cfg.addr_local_port++;
         if (ws2::bind(so, addr_local) != 0) {

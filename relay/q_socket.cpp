@@ -127,9 +127,9 @@ void Q_SOCKET::fill_addresses()
     std::memset(&addr_remote, 0, sizeof(addr_remote));
     addr_local.sin_family = AF_INET;
     addr_remote.sin_family = AF_INET;
-    addr_local.sin_port = ws2::htons(cfg.addr_local_port);
+    addr_local.sin_port = ws2::host_to_net16(cfg.addr_local_port);
     addr_local.sin_addr.s_addr = cfg.addr_local_ip[0] ? ws2::inet_addr(cfg.addr_local_ip) : 0;
-    addr_remote.sin_port = ws2::htons(cfg.addr_remote_port);
+    addr_remote.sin_port = ws2::host_to_net16(cfg.addr_remote_port);
     addr_remote.sin_addr.s_addr = ws2::inet_addr(cfg.addr_remote_ip);
 }
 

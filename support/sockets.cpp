@@ -110,8 +110,8 @@ int set_recv_timeout(SOCKET so, std::uint32_t milliseconds)
 }
 
 std::uint32_t inet_addr(const char* dotted) { return ::inet_addr(dotted); }
-std::uint16_t htons(std::uint16_t v) { return ::htons(v); }
-std::uint16_t ntohs(std::uint16_t v) { return ::ntohs(v); }
+std::uint16_t host_to_net16(std::uint16_t v) { return htons(v); }
+std::uint16_t net_to_host16(std::uint16_t v) { return ntohs(v); }
 
 bool is_retry_error(int error) { return error == EINTR; }
 

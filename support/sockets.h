@@ -59,8 +59,10 @@ int setsockopt_int(SOCKET so, int level, int option, int value);
 int set_recv_timeout(SOCKET so, std::uint32_t milliseconds);
 
 std::uint32_t inet_addr(const char* dotted);
-std::uint16_t htons(std::uint16_t v);
-std::uint16_t ntohs(std::uint16_t v);
+// Byte order of ports. Not named htons/ntohs: glibc makes those macros when
+// optimising, and a macro would rewrite these names.
+std::uint16_t host_to_net16(std::uint16_t v);
+std::uint16_t net_to_host16(std::uint16_t v);
 
 // An interrupted call: the read is simply made again.
 bool is_retry_error(int error);

@@ -428,7 +428,7 @@ struct plain_client {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = ws2::inet_addr("127.0.0.1");
-        addr.sin_port = ws2::htons(port);
+        addr.sin_port = ws2::host_to_net16(port);
         return ws2::connect(so, addr) == 0;
     }
 

@@ -77,7 +77,7 @@ struct listener {
             addr.sin_family = AF_INET;
             addr.sin_addr.s_addr = ws2::inet_addr("127.0.0.1");
             std::uint16_t p = testkit::free_port();
-            addr.sin_port = ws2::htons(p);
+            addr.sin_port = ws2::host_to_net16(p);
             if (ws2::bind(s, addr) == 0 && ws2::listen(s, 8) == 0) {
                 ws2::set_recv_timeout(s, DATA_TIMEOUT_MS);
                 so = s;
