@@ -9,7 +9,18 @@
 #include <atomic>
 #include <cstdint>
 
+// One payload of a batch: the decoded frames of one read, handed to each
+// receiver together.
+struct payload_ref {
+    const std::uint8_t* data;
+    std::uint64_t length;
+};
+
 struct Q_TASK {
+    // Payloads of one read collected before they are handed over; a read
+    // with more frames is handed over in several batches.
+    static constexpr std::uint32_t BATCH_MAX = 256;
+
     Q_EVENT start_r;
     Q_EVENT start_w;
     Q_EVENT data_ready;
@@ -32,6 +43,7 @@ struct Q_TASK {
     std::uint8_t log_connections = 0;
     std::atomic<std::uint8_t> write{0};
     std::uint8_t* recv_buf = nullptr;
+    payload_ref batch[BATCH_MAX] = {};
 
     enum class role { writer, reader };
 
@@ -46,8 +58,14 @@ struct Q_TASK {
     std::uint32_t relay_loop();
     // Hands one packet to this slot's writer; true when it was queued.
     bool send_packet(const std::uint8_t* data, std::uint64_t length);
+    // Hands several packets over at once: each is copied or framed behind the
+    // previous one in the current half, so the writer sends them with one
+    // call. A batch that does not fit one half is handed over half by half.
+    // True when anything was queued.
+    bool send_packets(const payload_ref* packets, std::uint32_t count);
     // The writer role (work_w) or the client-mode reader role.
     int work_loop(Q_EVENT& idle, role r);
+    std::uint8_t* append_packet(std::uint64_t used, const payload_ref& packet, std::uint64_t& size);
     // Returns once no hand-over to this slot is in flight.
     void wait_until_writer_idle();
     // The writer role: sends each packet handed over until data_ready ends.

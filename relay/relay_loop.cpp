@@ -7,33 +7,42 @@
 
 namespace {
 
-// Hands one packet to every other slot that takes part in the relay, in slot
+// Hands packets to every other slot that takes part in the relay, in slot
 // order; each hand-over waits until that slot's writer is free.
-void broadcast(const Q_TASK* from, const std::uint8_t* data, std::uint64_t length)
+void broadcast(const Q_TASK* from, const payload_ref* packets, std::uint32_t count)
 {
+    if (count == 0)
+        return;
     Q_TASK* tasks = g_engine.tasks.load(std::memory_order_acquire);
-    const std::uint16_t count = load(g_engine.slot_count);
-    for (std::uint16_t i = 0; i < count; ++i) {
+    const std::uint16_t slots = load(g_engine.slot_count);
+    for (std::uint16_t i = 0; i < slots; ++i) {
         Q_TASK& x = tasks[i];
         if (&x != from && load(x.active))
-            x.send_packet(data, length);
+            x.send_packets(packets, count);
     }
 }
 
 enum class decoded { more_data, closed };
 
-// Decodes and broadcasts every complete frame of the `held` bytes at the
-// start of recv_buf. An unfinished frame is moved to the start of the buffer
-// and its length kept in `carried` for the next read.
+// Decodes every complete frame of the `held` bytes at the start of recv_buf
+// and broadcasts their payloads, several frames per hand-over. An unfinished
+// frame is moved to the start of the buffer (after the payloads before it
+// have been handed over, since the move overwrites them) and its length kept
+// in `carried` for the next read.
 decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
 {
     std::uint8_t* frame = t.recv_buf;
+    std::uint32_t collected = 0;
+    carried = 0;
     for (;;) {
         std::uint8_t* payload = nullptr;
         std::int64_t result = t.ws.decrypt(frame, held, &payload);
-        if (result <= 0)
+        if (result <= 0) {
+            broadcast(&t, t.batch, collected);
             return decoded::closed;
+        }
         if (t.ws.need_more) {
+            broadcast(&t, t.batch, collected);
             if (frame > t.recv_buf && held)
                 std::memmove(t.recv_buf, frame, held);
             carried = held;
@@ -44,14 +53,20 @@ decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
         const bool hixie = t.ws.version.load(std::memory_order_relaxed) < 13;
         const std::uint64_t span = static_cast<std::uint64_t>(result);
         if (span + (hixie ? 1 : 2) > held) {
+            broadcast(&t, t.batch, collected);
             out("ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
                 static_cast<unsigned long long>(span), static_cast<unsigned long long>(held));
             return decoded::closed;
         }
-        carried = 0;
-        broadcast(&t, payload, hixie ? span - 1 : span);
-        if (!t.ws.more_frames)
+        t.batch[collected++] = {payload, hixie ? span - 1 : span};
+        if (collected == Q_TASK::BATCH_MAX) {
+            broadcast(&t, t.batch, collected);
+            collected = 0;
+        }
+        if (!t.ws.more_frames) {
+            broadcast(&t, t.batch, collected);
             return decoded::more_data;
+        }
         std::uint8_t* next = payload + span;
         held -= static_cast<std::uint64_t>(next - frame);
         frame = next;
@@ -71,7 +86,8 @@ std::uint32_t Q_TASK::relay_loop()
         if (n <= 0)
             break;
         if (!load(ws.upgraded)) {
-            broadcast(this, recv_buf, static_cast<std::uint64_t>(n));
+            const payload_ref packet{recv_buf, static_cast<std::uint64_t>(n)};
+            broadcast(this, &packet, 1);
             continue;
         }
         if (relay_frames(*this, static_cast<std::uint64_t>(n) + carried, carried) == decoded::closed)
@@ -98,46 +114,100 @@ std::uint32_t Q_TASK::relay_loop()
 
 bool Q_TASK::send_packet(const std::uint8_t* data, std::uint64_t length)
 {
+    const payload_ref packet{data, length};
+    return send_packets(&packet, 1);
+}
+
+namespace {
+
+// Bytes an RFC 6455 header takes in front of a payload of n bytes.
+std::uint64_t header_size(std::uint64_t n)
+{
+    return n <= 125 ? 2 : n <= 65535 ? 4 : 10;
+}
+
+} // namespace
+
+// Appends one payload to the half at `used`: framed for a WebSocket receiver,
+// copied for the others. Null when it does not fit; otherwise the start of
+// what was written, and `size` its length.
+std::uint8_t* Q_TASK::append_packet(std::uint64_t used, const payload_ref& packet, std::uint64_t& size)
+{
+    std::uint8_t* half = send_fill;
+    size = packet.length;
+    if (!load(ws.upgraded)) {
+        if (packet.length > half_size - used)
+            return nullptr;
+        std::memcpy(half + used, packet.data, packet.length);
+        return half + used;
+    }
+    if (used == 0 || ws.version.load(std::memory_order_relaxed) < 13)
+        return ws.encode(half + used, half_size - used, packet.data, &size);
+    // encode writes its header right in front of the payload, which it puts
+    // at a fixed head-room: start that far back, over the end of the frame
+    // before (encode writes nothing ahead of the header), so this frame
+    // follows it without a gap.
+    const std::uint64_t back = q_ws_t::HEAD_ROOM - header_size(packet.length);
+    return ws.encode(half + used - back, half_size - used + back, packet.data, &size);
+}
+
+bool Q_TASK::send_packets(const payload_ref* packets, std::uint32_t count)
+{
     // A slot without a writer would never give buffer_free back: what is
     // handed to it is dropped.
     if (!load(write))
         return false;
-    if (buffer_free.is_valid())
-        buffer_free.wait();
-
-    if (load(send_result) == -1) {
+    bool queued = false;
+    std::uint32_t i = 0;
+    while (i < count) {
         if (buffer_free.is_valid())
-            buffer_free.set();
-        std::uint32_t e = load(send_error);
-        if (!ws2::is_disconnect_error(static_cast<int>(e)))
-            report_error(e, "!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
-        return false;
-    }
+            buffer_free.wait();
 
-    if (length != 0 && load(active) && ws.tls.so.load(std::memory_order_relaxed) != INVALID_SOCKET) {
-        std::uint64_t size = length;
-        std::uint8_t* frame = nullptr;
-        if (load(ws.upgraded)) {
-            frame = ws.encode(send_fill, half_size, data, &size);
-        } else {
-            if (size > half_size)
-                size = half_size;
-            std::memcpy(send_fill, data, size);
-            frame = send_fill;
+        if (load(send_result) == -1) {
+            if (buffer_free.is_valid())
+                buffer_free.set();
+            std::uint32_t e = load(send_error);
+            if (!ws2::is_disconnect_error(static_cast<int>(e)))
+                report_error(e, "!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
+            return queued;
         }
-        p_send = frame;
-        size_send = frame ? size : 0;
-        if (frame && size_send) {
-            if (data_ready.is_valid())
-                data_ready.set();
-            send_fill = fill_second ? send_base : send_base + half_size;
-            fill_second = !fill_second;
-            return true;
+        if (!load(active) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET) {
+            if (buffer_free.is_valid())
+                buffer_free.set();
+            return queued;
         }
+
+        std::uint8_t* start = nullptr;
+        std::uint64_t used = 0;
+        for (; i < count; ++i) {
+            if (packets[i].length == 0)
+                continue;
+            std::uint64_t size = 0;
+            std::uint8_t* at = append_packet(used, packets[i], size);
+            if (!at) {
+                if (used == 0)
+                    continue;  // never fits this receiver: dropped for it
+                break;         // the half is full: hand it over, go on in the other
+            }
+            if (!start)
+                start = at;
+            used = static_cast<std::uint64_t>(at + size - send_fill);
+        }
+
+        if (!start) {
+            if (buffer_free.is_valid())
+                buffer_free.set();
+            return queued;
+        }
+        p_send = start;
+        size_send = static_cast<std::uint64_t>(send_fill + used - start);
+        if (data_ready.is_valid())
+            data_ready.set();
+        send_fill = fill_second ? send_base : send_base + half_size;
+        fill_second = !fill_second;
+        queued = true;
     }
-    if (buffer_free.is_valid())
-        buffer_free.set();
-    return false;
+    return queued;
 }
 
 int Q_TASK::work_loop(Q_EVENT& idle, role r)
