@@ -1,0 +1,77 @@
+// The built program asked for help: the TLS library's version line, the
+// configuration block, then the usage text, byte for byte, exit code 0, and
+// no socket opened.
+
+#include "tests/common/testkit.h"
+
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <string>
+
+namespace {
+
+std::string expected_output(const std::string& invocation, const std::string& port)
+{
+    const std::string hyphens(79, '-');
+    return std::string(OpenSSL_version(OPENSSL_VERSION)) + "\n" +
+           "invalid or missing certificate file\nrelayhub.pem\n\n"
+           ":: config ::\n"
+           "  print:1, print_once:0, listen:1, write:1, connections:32\n"
+           "  verbose:1, quiet:0, packet_length_r:4096\n"
+           "  so_type:1, so_protocol:6\n"
+           "  addr_local  :" + port + "\n"
+           "  addr_remote :0\n\n"
+           ":: ------ ::\n"
+           ":: WebSocket relay utility  -  relayhub, one port for raw TCP, TLS, WS and WSS\n" +
+           hyphens + "\n"
+           ":: Relay data between WebSocket, TCP and TLS clients.\n" +
+           hyphens + "\n"
+           ":: usage ::\n"
+           "\t" + invocation + " <-p listen port>\n"
+           "\t[-p listen port]\n"
+           "\t[-c 1 to 32 connections]\n"
+           "\t[-L 1472|1405|1422|65112|65507       packet length]\n"
+           "\n"
+           ":: example ::\n"
+           "\t" + invocation + "\n"
+           "\t" + invocation + " -p 81\n"
+           "\n"
+           "\n";
+}
+
+} // namespace
+
+TEST(Usage, HelpPrintsVersionBlockAndUsageExactlyAndExitsZero)
+{
+    const std::string bin = testkit::relayhub_bin();
+    ASSERT_FALSE(bin.empty());
+    testkit::temp_dir dir;
+    struct {
+        const char* args;
+        const char* port;
+    } cases[] = {{"-h", "81"}, {"--HELP", "81"}, {"-hp81", "81"}, {"-p 0", "0"}, {"-p 9000 --help", "9000"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        std::string out;
+        // Standard error is left out: it is not part of the usage output.
+        int code = testkit::run("cd '" + dir.path + "' && '" + bin + "' " + c.args + " 2>/dev/null", &out);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(out, expected_output(bin, c.port));
+    }
+}
+
+TEST(Usage, HelpOpensNoSocket)
+{
+    std::string probe;
+    if (testkit::run("command -v strace", &probe) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    testkit::temp_dir dir;
+    std::string out;
+    int code = testkit::run("cd '" + dir.path + "' && strace -f -e trace=socket,bind,listen -o '" + dir.file("trace") +
+                                "' '" + testkit::relayhub_bin() + "' -hp81 >/dev/null 2>&1; cat '" + dir.file("trace") + "'",
+                            &out);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out.find("socket(AF_INET"), std::string::npos) << out;
+    EXPECT_EQ(out.find("bind("), std::string::npos) << out;
+    EXPECT_NE(out.find("exited with 0"), std::string::npos) << out;
+}
