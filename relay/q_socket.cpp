@@ -13,10 +13,7 @@ constexpr std::uint64_t BUFFER_ALIGN = 4096;
 constexpr std::uint64_t DATAGRAM_PACKET_MAX = 65112;
 constexpr std::uint64_t DATAGRAM_BUFFER_UNIT = 65536;
 
-struct packet_sizes {
-    std::uint64_t length;       // L: receive limit + 1 and the size of each send half
-    std::uint64_t buffer_unit;  // B: the slice of the pool for each of a slot's three buffers
-};
+} // namespace
 
 packet_sizes normalise_packet_length(std::uint64_t requested, std::uint64_t unit, std::int32_t protocol)
 {
@@ -27,6 +24,8 @@ packet_sizes normalise_packet_length(std::uint64_t requested, std::uint64_t unit
         return {DATAGRAM_PACKET_MAX, DATAGRAM_BUFFER_UNIT};
     return {length, (length + BUFFER_ALIGN - 1) / BUFFER_ALIGN * BUFFER_ALIGN};
 }
+
+namespace {
 
 [[noreturn]] void fail_thread_start(int result, const char* text)
 {

@@ -9,6 +9,15 @@
 
 #include <cstdint>
 
+struct packet_sizes {
+    std::uint64_t length;       // L: reads take at most L - 1 bytes; each send half holds L
+    std::uint64_t buffer_unit;  // B: the pool slice of each of a slot's three buffers
+};
+
+// The requested packet length settled against the allocation unit and the
+// socket protocol.
+packet_sizes normalise_packet_length(std::uint64_t requested, std::uint64_t unit, std::int32_t protocol);
+
 struct Q_SOCKET {
     static constexpr std::uint32_t SLOTS = 32;
 
