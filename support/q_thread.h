@@ -42,5 +42,5 @@ struct Q_THREAD {
     // from the thread itself as its last act.
     void release();
 
-    bool is_created() const { return created.load(std::memory_order_relaxed) != 0; }
+    bool is_created() const { return created.load(std::memory_order_acquire) != 0; }
 };

@@ -170,13 +170,13 @@ bool make_mismatched_pem(const std::string& path)
 std::string relayhub_bin()
 {
     const char* p = std::getenv("RELAYHUB_BIN");
-    return p ? p : "";
+    return p && *p ? p : RELAYHUB_DEFAULT_BIN;
 }
 
 std::string python()
 {
     const char* p = std::getenv("RELAYHUB_PYTHON");
-    return p ? p : "python3";
+    return p && *p ? p : RELAYHUB_DEFAULT_PYTHON;
 }
 
 } // namespace testkit

@@ -46,9 +46,9 @@ bool make_pem(const std::string& path, int days = 30, const std::string& key_spe
 // Certificate and key from two different key pairs, concatenated.
 bool make_mismatched_pem(const std::string& path);
 
-// Path of the built relayhub (RELAYHUB_BIN), or empty.
+// Path of the built relayhub: RELAYHUB_BIN, or the one this build made.
 std::string relayhub_bin();
-// Path of the python used by the end-to-end tests (RELAYHUB_PYTHON), or "python3".
+// The python the end-to-end tests use: RELAYHUB_PYTHON, or the one found at configure time.
 std::string python();
 
 } // namespace testkit

@@ -1,12 +1,19 @@
 """Test harness: runs the built relayhub on a free port in a temporary folder
 and offers the clients the end-to-end tests talk to it with.
 
+Clients: Conn (plain or TLS byte stream), WsClient (hand-written RFC 6455,
+exact bytes), Hixie76Client, PyWsClient (Python websockets), NodeWsClient
+(Node's ws package), OpenSslClient (openssl s_client).
+
 Every wait has a time-out; everything happens on 127.0.0.1.
 """
 
+import asyncio
 import base64
 import hashlib
+import json
 import os
+import queue
 import random
 import re
 import shutil
@@ -14,13 +21,47 @@ import socket
 import ssl
 import struct
 import subprocess
+import sys
 import tempfile
+import threading
 import time
 
 BIN = os.environ.get("RELAYHUB_BIN", "")
 HOST = "127.0.0.1"
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Lines a sanitizer build prints when it finds a fault; any of them fails the
+# test that was running, even when the hub survived the fault.
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
+
+# Sanitizer builds are several times slower: waits scale with this factor
+# (RELAYHUB_SLOW=1 for a plain build; the sanitizer builds are detected).
+_slow = None
+
+
+def slow_factor():
+    global _slow
+    if _slow is None:
+        env = os.environ.get("RELAYHUB_SLOW")
+        if env:
+            _slow = float(env)
+        else:
+            _slow = 1.0
+            try:
+                with open(BIN, "rb") as f:
+                    image = f.read()
+                if b"__tsan_init" in image or b"__asan_init" in image:
+                    _slow = 3.0
+            except OSError:
+                pass
+    return _slow
+
+
+def t(seconds):
+    """A time-out scaled for slow (sanitizer) builds."""
+    return seconds * slow_factor()
 
 
 def free_port():
@@ -45,6 +86,22 @@ def make_pem(path, key_spec="rsa:2048", days=30):
         shutil.rmtree(d, ignore_errors=True)
 
 
+_pem_cache = {}
+
+
+def cached_pem(path):
+    """A certificate made by openssl once per test process, copied to `path`."""
+    if "default" not in _pem_cache:
+        d = tempfile.mkdtemp(prefix="relayhub-pem-cache-")
+        made = os.path.join(d, "relayhub.pem")
+        make_pem(made)
+        with open(made, "rb") as f:
+            _pem_cache["default"] = f.read()
+        shutil.rmtree(d, ignore_errors=True)
+    with open(path, "wb") as f:
+        f.write(_pem_cache["default"])
+
+
 def wait_until(predicate, timeout=5.0, step=0.02):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -55,22 +112,30 @@ def wait_until(predicate, timeout=5.0, step=0.02):
 
 
 class Hub:
-    """One relayhub process; its standard output and error go to a log file."""
+    """One relayhub process; its standard output and error go to a log file.
 
-    def __init__(self, *args, pem=False, port=None):
+    close() (or leaving the with-block) closes every client opened on the hub,
+    fails when the hub died on its own or its log holds a sanitizer report,
+    and ends the process.
+    """
+
+    def __init__(self, *args, pem=False, port=None, expect_exit=False):
         assert BIN and os.path.exists(BIN), "RELAYHUB_BIN must name the built relayhub"
         self.dir = tempfile.mkdtemp(prefix="relayhub-e2e-")
         if pem:
-            make_pem(os.path.join(self.dir, "relayhub.pem"))
+            cached_pem(os.path.join(self.dir, "relayhub.pem"))
         self.port = port or free_port()
+        self.expect_exit = expect_exit
+        self.clients = []
+        self.closed = False
         self.log_path = os.path.join(self.dir, "hub.log")
         self._log = open(self.log_path, "wb")
         self.proc = subprocess.Popen([BIN, "-p", str(self.port), *args], cwd=self.dir,
                                      stdout=self._log, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
-        if not self.wait_log("waiting for client connection", timeout=20):
+        if not expect_exit and not self.wait_log("waiting for client connection", timeout=t(20)):
             out = self.log()
-            self.close()
+            self._finish()
             raise RuntimeError("relayhub did not start:\n" + out)
 
     def log(self):
@@ -84,6 +149,10 @@ class Hub:
     def alive(self):
         return self.proc.poll() is None
 
+    def syn_ports(self):
+        """The peer ports of all SYN lines, in log order."""
+        return [int(p) for p in re.findall(r"SYN from 127\.0\.0\.1:(\d+) ", self.log())]
+
     def syn_line(self, local_port):
         """The log line of the connection from this client port, or None."""
         for line in re.split(r"[\r\n]", self.log()):
@@ -91,20 +160,61 @@ class Hub:
                 return line
         return None
 
+    def kind_of(self, local_port):
+        """The kind printed for a connection (RAW, TLS, WS, WSS), or None.
+
+        The kind ends the SYN line; an invalid-handshake message may stand
+        between the two."""
+        log = self.log()
+        at = log.find("SYN from %s:%d " % (HOST, local_port))
+        if at < 0:
+            return None
+        rest = log[at:]
+        head = re.match(r"SYN from [\d.]+:\d+  :: server_\d+\.working  active \d+/\d+  ", rest)
+        if not head:
+            return None
+        rest = rest[head.end():]
+        end = rest.find("\r:: SYN")
+        segment = rest if end < 0 else rest[:end]
+        # Other connections may end while this one is classified.
+        segment = re.sub(r":: server_\d+\.fin  active \d+/\d+\n", "", segment)
+        m = re.search(r"(?:^|\n)(RAW|TLS|WSS|WS)\n", segment)
+        return m.group(1) if m else None
+
     def wait_kind(self, local_port, timeout=5.0):
-        """Waits for the kind (RAW, TLS, WS, WSS) printed after a client's SYN line."""
+        """Waits for the kind printed after a client's SYN line."""
         kind = [None]
 
         def printed():
-            line = self.syn_line(local_port)
-            m = line and re.search(r"active \d+/\d+  (RAW|TLS|WSS|WS)\b", line)
-            if m:
-                kind[0] = m.group(1)
+            kind[0] = self.kind_of(local_port)
             return kind[0] is not None
-        wait_until(printed, timeout)
+        wait_until(printed, t(timeout))
         return kind[0]
 
-    def close(self):
+    def fin_count(self):
+        return self.log().count(".fin  active ")
+
+    def close_client(self, c, timeout=10.0):
+        """Closes a client and waits until the hub has logged its end."""
+        before = self.fin_count()
+        c.close()
+        assert self.wait_log(".fin  active ", timeout=t(timeout), count=before + 1), self.log()
+
+    def wait_new_syn(self, before, timeout=5.0):
+        """The peer port of the first SYN line after the first `before` ones."""
+        ok = wait_until(lambda: len(self.syn_ports()) > before, t(timeout))
+        assert ok, "no new connection logged\n" + self.log()
+        return self.syn_ports()[before]
+
+    def sanitizer_report(self):
+        log = self.log()
+        for marker in SANITIZER_MARKERS:
+            at = log.find(marker)
+            if at >= 0:
+                return log[max(0, at - 200):at + 4000]
+        return None
+
+    def _finish(self):
         if self.proc.poll() is None:
             self.proc.kill()
         try:
@@ -112,23 +222,58 @@ class Hub:
         except subprocess.TimeoutExpired:
             pass
         self._log.close()
+
+    def close(self, check=True):
+        if self.closed:
+            return
+        self.closed = True
+        for c in reversed(self.clients):
+            try:
+                c.close()
+            except Exception:  # a client that failed on its own is closed anyway
+                pass
+        died = self.proc.poll()
+        self._finish()
+        problems = []
+        report = self.sanitizer_report()
+        if report:
+            problems.append("sanitizer report in the hub's log:\n" + report)
+        if died is not None and not self.expect_exit:
+            problems.append("the hub ended on its own with status %r" % died)
+        log = self.log()
         shutil.rmtree(self.dir, ignore_errors=True)
+        if problems:
+            text = "\n".join(problems) + "\n---- hub log (tail) ----\n" + log[-6000:]
+            if check:
+                raise AssertionError(text)
+            sys.stderr.write(text + "\n")
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, *exc):
+        # A test that already failed keeps its own error; the hub's problems
+        # are then printed instead of raised.
+        self.close(check=exc_type is None)
 
 
 class Conn:
     """A plain or TLS byte stream with time-outs on every read."""
 
-    def __init__(self, hub, tls=False, tls_version=None, timeout=5.0):
-        self.sock = socket.create_connection((HOST, hub.port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    def __init__(self, hub, tls=False, tls_version=None, timeout=5.0, rcvbuf=None, sock=None):
+        """Connects to the hub, or takes over `sock`, a socket already
+        connected to it."""
+        if sock is None:
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            if rcvbuf:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+            sock.settimeout(t(timeout))
+            sock.connect((HOST, hub.port))
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock = sock
         self.local_port = self.sock.getsockname()[1]
         self.hub = hub
+        hub.clients.append(self)
         if tls:
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
             ctx.check_hostname = False
@@ -146,14 +291,14 @@ class Conn:
         if self.pending:
             data, self.pending = self.pending, b""
             return data
-        self.sock.settimeout(timeout)
+        self.sock.settimeout(t(timeout))
         try:
             return self.sock.recv(65536)
         except (socket.timeout, ssl.SSLWantReadError):
             return None
 
     def recv_exact(self, n, timeout=5.0):
-        end = time.monotonic() + timeout
+        end = time.monotonic() + t(timeout)
         buf = self.pending
         self.pending = b""
         while len(buf) < n:
@@ -173,6 +318,29 @@ class Conn:
         data, self.pending = buf[:n], buf[n:]
         return data
 
+    def recv_until(self, marker, timeout=5.0):
+        """Everything up to and including `marker`, or what came by the time-out."""
+        end = time.monotonic() + t(timeout)
+        buf = self.pending
+        self.pending = b""
+        while marker not in buf:
+            left = end - time.monotonic()
+            if left <= 0:
+                break
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except (socket.timeout, ssl.SSLWantReadError, ConnectionError, ssl.SSLError, OSError):
+                break
+            if not chunk:
+                break
+            buf += chunk
+        at = buf.find(marker)
+        if at < 0:
+            return buf
+        self.pending = buf[at + len(marker):]
+        return buf[:at + len(marker)]
+
     def expect_nothing(self, wait=0.3):
         """True when nothing arrives within `wait` seconds."""
         data = self.recv_some(timeout=wait)
@@ -183,7 +351,7 @@ class Conn:
 
     def closed_by_peer(self, timeout=5.0):
         """True once the hub has closed the connection (EOF or reset)."""
-        end = time.monotonic() + timeout
+        end = time.monotonic() + t(timeout)
         while time.monotonic() < end:
             self.sock.settimeout(max(0.01, end - time.monotonic()))
             try:
@@ -197,6 +365,15 @@ class Conn:
             self.pending += chunk
         return False
 
+    def reset(self):
+        """Closes with a TCP reset instead of an orderly close."""
+        try:
+            raw = self.sock
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self.close()
+
     def close(self):
         try:
             self.sock.close()
@@ -204,12 +381,32 @@ class Conn:
             pass
 
 
-def raw_client(hub, tls=False):
-    """A raw (or TLS without WebSocket) client, admitted into the relay."""
-    c = Conn(hub, tls=tls)
+def raw_client(hub, tls=False, hello=None, rcvbuf=None):
+    """A raw (or TLS without WebSocket) client, admitted into the relay.
+
+    Without `hello` the client stays silent and is admitted after the hub's
+    two classification windows; a raw client's `hello` is sent at once, which
+    admits it without waiting (and relays the hello to the others)."""
+    c = Conn(hub, tls=tls, rcvbuf=rcvbuf)
+    if hello is not None and not tls:
+        c.send(hello)
     kind = hub.wait_kind(c.local_port, timeout=6.0)
     assert kind == ("TLS" if tls else "RAW"), "kind %r for %s\n%s" % (kind, c.local_port, hub.log())
     return c
+
+
+def assert_relaying(hub):
+    """The hub is alive and relays between two new raw clients."""
+    assert hub.alive(), "the hub died\n" + hub.log()
+    a = raw_client(hub, hello=b"probe-a;")
+    b = raw_client(hub, hello=b"probe-b;")
+    got = a.recv_until(b"probe-b;", timeout=5)
+    assert got.endswith(b"probe-b;"), "no relay to the first probe: %r\n%s" % (got, hub.log())
+    a.send(b"probe-back;")
+    got = b.recv_until(b"probe-back;", timeout=5)
+    assert got.endswith(b"probe-back;"), "no relay to the second probe: %r\n%s" % (got, hub.log())
+    a.close()
+    b.close()
 
 
 # ---- RFC 6455 ---------------------------------------------------------------
@@ -237,8 +434,8 @@ def ws_frame(payload, opcode=1, fin=True, mask=True, rsv=0, length_override=None
 class WsClient(Conn):
     """A hand-written RFC 6455 client: exact control over every byte sent."""
 
-    def __init__(self, hub, tls=False, protocols=None, lower_case=False):
-        super().__init__(hub, tls=tls)
+    def __init__(self, hub, tls=False, protocols=None, lower_case=False, check_kind=True, rcvbuf=None):
+        super().__init__(hub, tls=tls, rcvbuf=rcvbuf)
         key = base64.b64encode(os.urandom(16)).decode()
         headers = ["Host: 127.0.0.1:%d" % hub.port, "Upgrade: websocket", "Connection: Upgrade",
                    "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
@@ -246,7 +443,10 @@ class WsClient(Conn):
             headers.append("Sec-WebSocket-Protocol: " + protocols)
         if lower_case:
             headers = [h.split(":", 1)[0].lower() + ":" + h.split(":", 1)[1] for h in headers]
-        self.send(("GET / HTTP/1.1\r\n" + "\r\n".join(headers) + "\r\n\r\n").encode())
+        self.request = ("GET / HTTP/1.1\r\n" + "\r\n".join(headers) + "\r\n\r\n").encode()
+        self.send(self.request)
+        if not check_kind:
+            return
         self.response = self._read_response()
         assert ("Sec-WebSocket-Accept: " + accept_key(key)) in self.response, self.response
         kind = hub.wait_kind(self.local_port)
@@ -254,7 +454,7 @@ class WsClient(Conn):
 
     def _read_response(self):
         buf = b""
-        end = time.monotonic() + 5
+        end = time.monotonic() + t(5)
         while b"\r\n\r\n" not in buf and time.monotonic() < end:
             chunk = self.recv_some(timeout=max(0.01, end - time.monotonic()))
             if not chunk:
@@ -274,6 +474,7 @@ class WsClient(Conn):
         """(fin, opcode, payload) of the next frame, or None on time-out."""
         head = self.recv_exact(2, timeout)
         if len(head) < 2:
+            self.pending = head + self.pending
             return None
         n = head[1] & 0x7F
         if n == 126:
@@ -281,6 +482,7 @@ class WsClient(Conn):
         elif n == 127:
             n = struct.unpack(">Q", self.recv_exact(8, timeout))[0]
         assert not head[1] & 0x80, "server frames are never masked"
+        assert not head[0] & 0x70, "server frames never set RSV bits"
         payload = self.recv_exact(n, timeout)
         assert len(payload) == n, "frame cut short"
         return bool(head[0] & 0x80), head[0] & 0x0F, payload
@@ -328,7 +530,7 @@ class Hixie76Client(Conn):
         self.send(request.encode() + challenge)
         expected = hashlib.md5(struct.pack(">II", n1, n2) + challenge).digest()
         buf = b""
-        end = time.monotonic() + 5
+        end = time.monotonic() + t(5)
         while b"\r\n\r\n" not in buf and time.monotonic() < end:
             chunk = self.recv_some(timeout=max(0.01, end - time.monotonic()))
             if not chunk:
@@ -346,12 +548,212 @@ class Hixie76Client(Conn):
         self.send(b"\x00" + data + b"\xff")
 
     def read_message(self, timeout=5.0):
-        end = time.monotonic() + timeout
-        buf = b""
-        while b"\xff" not in buf[1:] and time.monotonic() < end:
-            chunk = self.recv_exact(1, max(0.01, end - time.monotonic()))
+        """The payload of the next 0x00 ... 0xFF frame, or None on time-out."""
+        start = self.recv_exact(1, timeout)
+        if not start:
+            return None
+        assert start == b"\x00", "hixie-76 frame starts with %r" % start
+        body = self.recv_until(b"\xff", timeout)
+        assert body.endswith(b"\xff"), "hixie-76 frame left open: %r" % body
+        return body[:-1]
+
+
+# ---- library clients ----------------------------------------------------------
+
+class ClientClosed(Exception):
+    """The connection was closed while a message was awaited."""
+
+    def __init__(self, code):
+        super().__init__("closed with code %r" % (code,))
+        self.code = code
+
+
+def _insecure_context():
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+class PyWsClient:
+    """Python's websockets library (asyncio API) on a loop of its own thread.
+
+    Pings stay off: the hub ends a connection that sends one."""
+
+    def __init__(self, hub, tls=False, timeout=10.0, check_kind=True):
+        import websockets
+        self.hub = hub
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        uri = "%s://%s:%d/" % ("wss" if tls else "ws", HOST, hub.port)
+
+        async def connect():
+            return await websockets.connect(uri, ssl=_insecure_context() if tls else None,
+                                            ping_interval=None, open_timeout=t(timeout),
+                                            close_timeout=t(3), max_size=None)
+        try:
+            self.ws = self._run(connect(), t(timeout) + 5)
+        except BaseException:
+            self._stop_loop()
+            raise
+        self.local_port = self.ws.transport.get_extra_info("sockname")[1]
+        hub.clients.append(self)
+        if check_kind:
+            kind = hub.wait_kind(self.local_port)
+            assert kind == ("WSS" if tls else "WS"), "kind %r\n%s" % (kind, hub.log())
+
+    def _run(self, coro, timeout):
+        return asyncio.run_coroutine_threadsafe(coro, self.loop).result(timeout)
+
+    def send(self, data):
+        self._run(self.ws.send(data), t(10))
+
+    def recv(self, timeout=5.0):
+        """str for a text message, bytes for a binary one, None on time-out."""
+        import websockets
+        try:
+            return self._run(asyncio.wait_for(self.ws.recv(), t(timeout)), t(timeout) + 5)
+        except (asyncio.TimeoutError, TimeoutError):
+            return None
+        except websockets.exceptions.ConnectionClosed as e:
+            raise ClientClosed(e.rcvd.code if e.rcvd else None)
+
+    def _stop_loop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(5)
+        if not self.thread.is_alive():
+            self.loop.close()
+
+    def close(self):
+        if self.loop.is_closed():
+            return
+        try:
+            self._run(self.ws.close(), t(10))
+        finally:
+            self._stop_loop()
+
+
+class NodeWsClient:
+    """Node's ws package, driven by ws_client.js over JSON lines."""
+
+    SCRIPT = os.path.join(HERE, "ws_client.js")
+
+    def __init__(self, hub, tls=False, timeout=10.0, check_kind=True):
+        assert os.path.isdir(os.path.join(HERE, "node_modules", "ws")), \
+            "run `npm install` in tests/relay first"
+        self.hub = hub
+        url = "%s://%s:%d/" % ("wss" if tls else "ws", HOST, hub.port)
+        self.stderr = open(os.path.join(hub.dir, "node-%d.err" % len(hub.clients)), "wb")
+        self.proc = subprocess.Popen(["node", self.SCRIPT, url], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.stderr, cwd=HERE)
+        self.events = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        hub.clients.append(self)
+        ev = self.next_event(timeout)
+        assert ev and ev["event"] == "open", "node client did not open: %r" % (ev,)
+        self.local_port = ev["port"]
+        if check_kind:
+            kind = hub.wait_kind(self.local_port)
+            assert kind == ("WSS" if tls else "WS"), "kind %r\n%s" % (kind, hub.log())
+
+    def _read(self):
+        for line in self.proc.stdout:
+            try:
+                self.events.put(json.loads(line))
+            except ValueError:
+                self.events.put({"event": "junk", "line": line.decode("latin-1")})
+        self.events.put({"event": "exit"})
+
+    def next_event(self, timeout=5.0):
+        try:
+            return self.events.get(timeout=t(timeout))
+        except queue.Empty:
+            return None
+
+    def _command(self, **cmd):
+        self.proc.stdin.write((json.dumps(cmd) + "\n").encode())
+        self.proc.stdin.flush()
+
+    def send(self, data):
+        if isinstance(data, str):
+            self._command(op="send", text=data)
+        else:
+            self._command(op="send", b64=base64.b64encode(data).decode())
+
+    def recv(self, timeout=5.0):
+        """str for a text message, bytes for a binary one, None on time-out."""
+        ev = self.next_event(timeout)
+        if ev is None:
+            return None
+        if ev["event"] == "message":
+            data = base64.b64decode(ev["b64"])
+            return data if ev["binary"] else data.decode("utf-8")
+        if ev["event"] in ("close", "exit"):
+            raise ClientClosed(ev.get("code"))
+        raise AssertionError("unexpected event from the node client: %r" % ev)
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self._command(op="close")
+            except (BrokenPipeError, OSError):
+                pass
+            try:
+                self.proc.wait(timeout=t(10))
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+        self.stderr.close()
+
+
+class OpenSslClient:
+    """openssl s_client as a TLS client without WebSocket."""
+
+    def __init__(self, hub):
+        self.hub = hub
+        before = len(hub.syn_ports())
+        self.proc = subprocess.Popen(
+            ["openssl", "s_client", "-connect", "%s:%d" % (HOST, hub.port), "-quiet"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.buf = b""
+        self.cond = threading.Condition()
+        self.eof = False
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        hub.clients.append(self)
+        self.local_port = hub.wait_new_syn(before)
+        kind = hub.wait_kind(self.local_port)
+        assert kind == "TLS", "kind %r\n%s" % (kind, hub.log())
+
+    def _read(self):
+        while True:
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            with self.cond:
+                if not chunk:
+                    self.eof = True
+                else:
+                    self.buf += chunk
+                self.cond.notify_all()
             if not chunk:
-                return None
-            buf += chunk
-        assert buf[:1] == b"\x00", buf
-        return buf[1:-1]
+                return
+
+    def send(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def recv_exact(self, n, timeout=5.0):
+        with self.cond:
+            self.cond.wait_for(lambda: len(self.buf) >= n or self.eof, t(timeout))
+            data, self.buf = self.buf[:n], self.buf[n:]
+            return data
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)

@@ -68,7 +68,7 @@ TEST(Usage, HelpOpensNoSocket)
     testkit::temp_dir dir;
     std::string out;
     int code = testkit::run("cd '" + dir.path + "' && strace -f -e trace=socket,bind,listen -o '" + dir.file("trace") +
-                                "' '" + testkit::relayhub_bin() + "' -hp81 >/dev/null 2>&1; cat '" + dir.file("trace") + "'",
+                                "' '" + testkit::relayhub_bin() + "' -hp81 </dev/null >/dev/null 2>&1; cat '" + dir.file("trace") + "'",
                             &out);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(out.find("socket(AF_INET"), std::string::npos) << out;

@@ -1,0 +1,193 @@
+"""A real browser (headless Chromium) talks through the hub with a raw TCP
+client, over ws:// and wss://: text in several scripts that the raw client
+writes cut inside a character arrives as whole text messages, binary data
+as binary messages, and the browser's connection stays open until it closes
+it itself."""
+
+import http.server
+import json
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+from hub import HERE, HOST, Hub, WsClient, raw_client, t
+
+CHROMIUM = "/usr/bin/chromium"
+PAGE = os.path.join(HERE, "browser_page.html")
+
+FROM_BROWSER = "Grüße aus dem Browser ✓ — مرحبا"
+BROWSER_BINARY = bytes([0x00, 0x01, 0x80, 0xFE, 0xFF])
+
+# Texts the raw client writes in two parts, cut inside a character.
+TEXTS = [
+    ("Arabic", "مرحبا بالعالم"),
+    ("Devanagari", "नमस्ते दुनिया"),
+    ("Thai", "สวัสดีชาวโลก"),
+    ("emoji", "👋🌍🎉 👨‍👩‍👧"),
+]
+
+
+def cut_inside_a_character(data):
+    """Two parts of the UTF-8 bytes, the cut falling inside a character."""
+    for i in range(len(data) // 2, len(data)):
+        if 0x80 <= data[i] < 0xC0:
+            return data[:i], data[i:]
+    raise ValueError("no multi-byte character to cut")
+
+
+class PageServer:
+    """Serves the test page and collects the events it posts."""
+
+    def __init__(self):
+        self.events = queue.Queue()
+        events = self.events
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if urllib.parse.urlparse(self.path).path != "/page.html":
+                    self.send_error(404)
+                    return
+                with open(PAGE, "rb") as f:
+                    body = f.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", "0"))
+                events.put(json.loads(self.rfile.read(length)))
+                self.send_response(204)
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer((HOST, 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def next_event(self, timeout):
+        try:
+            return self.events.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class Browser:
+    """Headless Chromium on one page, in a profile of its own."""
+
+    def __init__(self, url, log_dir):
+        self.profile = tempfile.mkdtemp(prefix="relayhub-chromium-")
+        self.log = open(os.path.join(log_dir, "chromium.log"), "wb")
+        self.proc = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-extensions", "--user-data-dir=" + self.profile, "--ignore-certificate-errors", url],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+
+    def close(self):
+        # Chromium's helper processes live in the session it was started in;
+        # the group is ended through the id of the process started here.
+        for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 10)):
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                self.proc.wait(timeout=wait)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        self.log.close()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+@unittest.skipUnless(os.path.exists(CHROMIUM), "needs Debian's chromium")
+class BrowserThroughHub(unittest.TestCase):
+    def setUp(self):
+        self.server = PageServer()
+        self.addCleanup(self.server.close)
+
+    def next_event(self, timeout=10.0):
+        ev = self.server.next_event(t(timeout))
+        self.assertIsNotNone(ev, "no event from the browser")
+        return ev
+
+    def test_browser_and_raw_client_exchange_text_and_binary(self):
+        for scheme, kind in (("ws", "WS"), ("wss", "WSS")):
+            with self.subTest(scheme), Hub(pem=True) as hub:
+                raw = raw_client(hub)
+                before = len(hub.syn_ports())
+                query = urllib.parse.urlencode({"url": "%s://%s:%d/" % (scheme, HOST, hub.port),
+                                                "text": FROM_BROWSER})
+                browser = Browser("http://%s:%d/page.html?%s" % (HOST, self.server.port, query), hub.dir)
+                try:
+                    self.exchange(hub, raw, before, kind)
+                finally:
+                    browser.close()
+
+    def exchange(self, hub, raw, syn_before, kind):
+        ev = self.next_event(timeout=60)
+        self.assertEqual((ev["type"], ev["readyState"]), ("open", 1), ev)
+        port = hub.wait_new_syn(syn_before)
+        self.assertEqual(hub.wait_kind(port), kind, hub.log())
+
+        # Browser to raw client: the text as UTF-8, then the binary bytes.
+        expected = FROM_BROWSER.encode() + BROWSER_BINARY
+        self.assertEqual(raw.recv_exact(len(expected), timeout=10), expected)
+
+        # Raw client to browser, one message at a time. An observer next to
+        # the browser shows the framing it got: a text frame without FIN
+        # for the first part, a continuation frame for the second.
+        observer = WsClient(hub)
+        for name, text in TEXTS:
+            first, second = cut_inside_a_character(text.encode())
+            raw.send(first)
+            # The cut reaches the hub as a read of its own.
+            time.sleep(0.2)
+            raw.send(second)
+            ev = self.next_event()
+            self.assertEqual((ev["type"], ev["dataType"], ev["text"], ev["readyState"]),
+                             ("message", "string", text, 1), name)
+            self.assertEqual([observer.read_frame(), observer.read_frame()],
+                             [(False, 1, first), (True, 0, second)], name)
+        hub.close_client(observer)
+
+        invalid = b"\xc3\x28 not UTF-8 \xfe"
+        raw.send(invalid)
+        ev = self.next_event()
+        self.assertEqual((ev["type"], ev["dataType"], bytes(ev["bytes"])), ("message", "object", invalid))
+        # Once the stream was invalid, text comes as binary for good.
+        raw.send("après".encode())
+        ev = self.next_event()
+        self.assertEqual((ev["type"], ev["dataType"], bytes(ev["bytes"])), ("message", "object", "après".encode()))
+
+        raw.send(b"END")
+        ev = self.next_event()
+        self.assertEqual((ev["type"], bytes(ev["bytes"] or [])), ("message", b"END"))
+        ev = self.next_event()
+        self.assertEqual((ev["type"], ev["readyState"]), ("state", 1), "the connection did not stay open")
+        # The browser closes; the hub answers with status 1000.
+        ev = self.next_event()
+        self.assertEqual((ev["type"], ev["code"], ev["wasClean"]), ("close", 1000, True), ev)
+        self.assertTrue(hub.wait_log(".fin  active 01/32", timeout=10), hub.log())
+        self.assertTrue(raw.expect_nothing(0.2), "the close frame was relayed")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
