@@ -33,8 +33,12 @@ Q_TASK::~Q_TASK()
     store(write, 0);
     recv_buf = nullptr;
 
-    if (id == 0)
+    // The companion waits only for this release; once it has ended, nothing
+    // is left for the process exit to terminate.
+    if (id == 0) {
         g_engine.event_p.release();
+        g_engine.thread_p.join();
+    }
 
     ws.tls.drop_connection();
 
