@@ -201,10 +201,12 @@ bool Q_TASK::send_packets(const payload_ref* packets, std::uint32_t count)
         }
         p_send = start;
         size_send = static_cast<std::uint64_t>(send_fill + used - start);
-        if (data_ready.is_valid())
-            data_ready.set();
+        // The halves switch before the writer is woken: once it has sent, it
+        // gives buffer_free to the next sender, which reads send_fill at once.
         send_fill = fill_second ? send_base : send_base + half_size;
         fill_second = !fill_second;
+        if (data_ready.is_valid())
+            data_ready.set();
         queued = true;
     }
     return queued;
@@ -214,11 +216,19 @@ int Q_TASK::work_loop(Q_EVENT& idle, role r)
 {
     if (!load(running))
         return 0;
+    // Once woken for a connection, a writer takes hand-overs from then on,
+    // even when that connection is already over by the time it looks: a
+    // packet handed over while the connection was active must still be
+    // taken (its send fails), or buffer_free never comes back and the
+    // slot's reader, and every reader sending to the slot, wait for ever.
+    bool woken = false;
     for (;;) {
-        if (!load(connected) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET) {
+        const bool keep_serving = r == role::writer && woken && data_ready.is_valid();
+        if (!keep_serving && (!load(connected) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET)) {
             std::uint32_t w = idle.wait_status();
             if (!idle.is_valid() || w != 0)
                 return -1;
+            woken = true;
         } else {
             if (r == role::writer)
                 serve_writes();

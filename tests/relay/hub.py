@@ -70,11 +70,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def make_pem(path, key_spec="rsa:2048", days=30):
+def make_pem(path, key_type="rsa:2048", days=30):
     d = tempfile.mkdtemp(prefix="relayhub-pem-")
     try:
         subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", key_spec, "-nodes", "-days", str(days),
+            ["openssl", "req", "-x509", "-newkey", key_type, "-nodes", "-days", str(days),
              "-keyout", os.path.join(d, "key.pem"), "-out", os.path.join(d, "cert.pem"),
              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
             check=True, capture_output=True, timeout=120)
@@ -119,13 +119,12 @@ class Hub:
     and ends the process.
     """
 
-    def __init__(self, *args, pem=False, port=None, expect_exit=False):
+    def __init__(self, *args, pem=False, port=None):
         assert BIN and os.path.exists(BIN), "RELAYHUB_BIN must name the built relayhub"
         self.dir = tempfile.mkdtemp(prefix="relayhub-e2e-")
         if pem:
             cached_pem(os.path.join(self.dir, "relayhub.pem"))
         self.port = port or free_port()
-        self.expect_exit = expect_exit
         self.clients = []
         self.closed = False
         self.log_path = os.path.join(self.dir, "hub.log")
@@ -133,7 +132,7 @@ class Hub:
         self.proc = subprocess.Popen([BIN, "-p", str(self.port), *args], cwd=self.dir,
                                      stdout=self._log, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
-        if not expect_exit and not self.wait_log("waiting for client connection", timeout=t(20)):
+        if not self.wait_log("waiting for client connection", timeout=20):
             out = self.log()
             self._finish()
             raise RuntimeError("relayhub did not start:\n" + out)
@@ -143,8 +142,10 @@ class Hub:
             return f.read().decode("utf-8", "replace")
 
     def wait_log(self, text, timeout=5.0, count=1):
+        """Waits (time-out scaled for slow builds) until `text` is in the log
+        `count` times; false when it never was or the hub ended."""
         return wait_until(lambda: self.log().count(text) >= count or self.proc.poll() is not None,
-                          timeout) and self.log().count(text) >= count
+                          t(timeout)) and self.log().count(text) >= count
 
     def alive(self):
         return self.proc.poll() is None
@@ -152,13 +153,6 @@ class Hub:
     def syn_ports(self):
         """The peer ports of all SYN lines, in log order."""
         return [int(p) for p in re.findall(r"SYN from 127\.0\.0\.1:(\d+) ", self.log())]
-
-    def syn_line(self, local_port):
-        """The log line of the connection from this client port, or None."""
-        for line in re.split(r"[\r\n]", self.log()):
-            if "SYN from %s:%d " % (HOST, local_port) in line:
-                return line
-        return None
 
     def kind_of(self, local_port):
         """The kind printed for a connection (RAW, TLS, WS, WSS), or None.
@@ -198,7 +192,7 @@ class Hub:
         """Closes a client and waits until the hub has logged its end."""
         before = self.fin_count()
         c.close()
-        assert self.wait_log(".fin  active ", timeout=t(timeout), count=before + 1), self.log()
+        assert self.wait_log(".fin  active ", timeout=timeout, count=before + 1), self.log()
 
     def wait_new_syn(self, before, timeout=5.0):
         """The peer port of the first SYN line after the first `before` ones."""
@@ -232,13 +226,17 @@ class Hub:
                 c.close()
             except Exception:  # a client that failed on its own is closed anyway
                 pass
+        # The hub ends every connection it had (a fault on that path shows up
+        # in the log too) before it is stopped.
+        wait_until(lambda: self.proc.poll() is not None or
+                   self.fin_count() >= len(self.syn_ports()), t(3))
         died = self.proc.poll()
         self._finish()
         problems = []
         report = self.sanitizer_report()
         if report:
             problems.append("sanitizer report in the hub's log:\n" + report)
-        if died is not None and not self.expect_exit:
+        if died is not None:
             problems.append("the hub ended on its own with status %r" % died)
         log = self.log()
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -428,7 +426,16 @@ def ws_frame(payload, opcode=1, fin=True, mask=True, rsv=0, length_override=None
     if not mask:
         return head + payload
     key = os.urandom(4)
-    return head + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload))
+    return head + key + xor_mask(payload, key)
+
+
+def xor_mask(payload, key):
+    """XOR with the 4-byte key repeated (its own inverse)."""
+    n = len(payload)
+    if n == 0:
+        return b""
+    stream = (key * (n // 4 + 1))[:n]
+    return (int.from_bytes(payload, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
 
 
 class WsClient(Conn):

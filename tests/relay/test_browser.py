@@ -159,7 +159,7 @@ class BrowserThroughHub(unittest.TestCase):
             first, second = cut_inside_a_character(text.encode())
             raw.send(first)
             # The cut reaches the hub as a read of its own.
-            time.sleep(0.2)
+            time.sleep(t(0.2))
             raw.send(second)
             ev = self.next_event()
             self.assertEqual((ev["type"], ev["dataType"], ev["text"], ev["readyState"]),

@@ -4,6 +4,7 @@ None of them may crash or hang the hub; after each one, new clients relay."""
 
 import os
 import random
+import re
 import struct
 import threading
 import time
@@ -200,21 +201,47 @@ class HostileOpenings(unittest.TestCase):
             self.assertTrue(a.expect_nothing(0.2))
             assert_relaying(hub)
 
-    def test_many_short_lived_connections_leave_the_hub_serving(self):
+    def test_short_lived_connections_all_end_while_data_flows(self):
+        # Connections that leave right after they were admitted, while a
+        # talker's packets are being handed to them: each one must end (its
+        # fin line), and the talker's stream must go on, whole and in order.
+        churn = 300
+        openers = [b"", b"GET / HTTP/1.1\r\n\r\n", b"\x16\x03\x01\x00\x05\x01\x00", b"hello"]
         with Hub(pem=True) as hub:
-            a, b = raw_client(hub), raw_client(hub)
-            openers = [b"", b"GET / HTTP/1.1\r\n\r\n", b"\x16\x03\x01\x00\x05\x01\x00", b"hello"]
-            for i in range(60):
-                c = Conn(hub)
-                opener = openers[i % len(openers)]
-                if opener:
-                    c.send(opener)
-                c.reset() if i % 2 else c.close()
-            self.assertTrue(wait_until(lambda: hub.fin_count() >= 60, t(30)), hub.log())
-            a.send(b"after the churn")
-            # Raw openers that were admitted before they left may have been
-            # relayed: what matters is that the pair still works.
-            self.assertTrue(b.recv_until(b"after the churn", timeout=10).endswith(b"after the churn"))
+            talker, listener = raw_client(hub), raw_client(hub)
+            before = hub.fin_count()
+            sent = []
+            done = threading.Event()
+
+            def talk():
+                for n in range(100000):
+                    if done.is_set():
+                        return
+                    record = b"[%05d]" % n
+                    talker.send(record)
+                    sent.append(record)
+                    time.sleep(0.0005)
+            talking = threading.Thread(target=talk, daemon=True)
+            talking.start()
+            try:
+                for i in range(churn):
+                    c = Conn(hub)
+                    if openers[i % len(openers)]:
+                        c.send(openers[i % len(openers)])
+                    if i % 2:
+                        c.reset()
+                    else:
+                        c.close()
+            finally:
+                done.set()
+                talking.join(t(30))
+            ended = wait_until(lambda: hub.fin_count() >= before + churn, t(30))
+            self.assertTrue(ended, "%d of %d connections never ended\n%s"
+                            % (before + churn - hub.fin_count(), churn, hub.log()[-3000:]))
+            talker.send(b"[done]")
+            got = listener.recv_until(b"[done]", timeout=30)
+            self.assertTrue(got.endswith(b"[done]"), "the talker's stream stopped")
+            self.assertEqual(re.findall(rb"\[\d{5}\]", got), sent)
             assert_relaying(hub)
 
 
