@@ -120,6 +120,15 @@ bool Q_TASK::send_packet(const std::uint8_t* data, std::uint64_t length)
 
 namespace {
 
+// A failed send to a client that went away, or whose connection this slot
+// had already closed itself (a bad descriptor), or that failed inside TLS
+// without a socket error, is part of a connection's end, not news.
+bool worth_reporting(std::uint32_t error)
+{
+    const int e = static_cast<int>(error);
+    return e != 0 && e != EBADF && !ws2::is_disconnect_error(e);
+}
+
 // Bytes an RFC 6455 header takes in front of a payload of n bytes.
 std::uint64_t header_size(std::uint64_t n)
 {
@@ -167,7 +176,7 @@ bool Q_TASK::send_packets(const payload_ref* packets, std::uint32_t count)
             if (buffer_free.is_valid())
                 buffer_free.set();
             std::uint32_t e = load(send_error);
-            if (!ws2::is_disconnect_error(static_cast<int>(e)))
+            if (worth_reporting(e))
                 report_error(e, "!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
             return queued;
         }
