@@ -314,6 +314,25 @@ void send_what_the_read_wrote(q_tls_conn_t& c, SSL* s)
 // SSL_read until it gives plaintext or fails, feeding it one socket read at a
 // time. The lock is released around the socket read, so the writer never
 // waits for the network on the reader's behalf.
+// One socket read often carries several records, and one SSL_read gives the
+// plaintext of one record. What the records already received hold is taken
+// now as well, without another socket read, so the caller gets the whole
+// read's worth in one call. Returns the bytes added; a failure is left for
+// the next call to meet.
+int read_buffered_records(SSL* s, std::uint8_t* buffer, int room)
+{
+    int added = 0;
+    while (added < room && (SSL_pending(s) > 0 || BIO_ctrl_pending(SSL_get_rbio(s)) > 0)) {
+        ERR_clear_error();
+        int r = SSL_read(s, buffer + added, room - added);
+        if (r <= 0)
+            break;
+        added += r;
+    }
+    ERR_clear_error();
+    return added;
+}
+
 int read_plaintext(q_tls_conn_t& c, SSL* s, void* buffer, int count)
 {
     int r = -1;
@@ -326,6 +345,8 @@ int read_plaintext(q_tls_conn_t& c, SSL* s, void* buffer, int count)
         ERR_clear_error();
         r = SSL_read(s, buffer, count);
         int outcome = r > 0 ? SSL_ERROR_NONE : SSL_get_error(s, r);
+        if (r > 0)
+            r += read_buffered_records(s, static_cast<std::uint8_t*>(buffer) + r, count - r);
         send_what_the_read_wrote(c, s);
         if (r > 0)
             break;
