@@ -46,11 +46,9 @@ const char* connection_kind(const Q_TASK& t)
     return "RAW";
 }
 
-} // namespace
-
 // Brings up TLS when the client opens with a ClientHello. False when the
 // connection is to be closed (no certificate, or the handshake failed).
-static bool set_up_tls(Q_TASK& t, SOCKET so)
+bool set_up_tls(Q_TASK& t, SOCKET so)
 {
     std::uint8_t head[6] = {};
     int n = peek(t.ws.tls, so, head, sizeof(head));
@@ -65,7 +63,7 @@ static bool set_up_tls(Q_TASK& t, SOCKET so)
 
 // Answers a WebSocket opening handshake when the client sends one. The bytes
 // read for the attempt are consumed whatever its outcome.
-static void try_websocket_upgrade(Q_TASK& t, SOCKET so)
+void try_websocket_upgrade(Q_TASK& t, SOCKET so)
 {
     const std::uint64_t L = load(g_engine.packet_length);
     if (!t.recv_buf || L < MIN_WEBSOCKET_PACKET)
@@ -96,6 +94,8 @@ static void try_websocket_upgrade(Q_TASK& t, SOCKET so)
     t.ws.reset_scan();
     store(t.ws.upgraded, 1);
 }
+
+} // namespace
 
 // A packet handed over before the connection ended may still be on its way
 // through the writer. Once the writer has given buffer_free back it is idle,
