@@ -164,7 +164,9 @@ int Q_TASK::accept_loop()
             ws2::set_recv_timeout(so, 0);
             store(send_result, 0);
             store(send_error, 0);
-            store(active, 1);
+            // Release: a sender that sees the slot active also sees all the
+            // set-up before, the socket's classification included.
+            active.store(1, std::memory_order_release);
             start_w.set();
             relay_loop();
         }

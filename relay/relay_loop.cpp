@@ -17,7 +17,7 @@ void broadcast(const Q_TASK* from, const payload_ref* packets, std::uint32_t cou
     const std::uint16_t slots = load(g_engine.slot_count);
     for (std::uint16_t i = 0; i < slots; ++i) {
         Q_TASK& x = tasks[i];
-        if (&x != from && load(x.active))
+        if (&x != from && x.active.load(std::memory_order_acquire))
             x.send_packets(packets, count);
     }
 }
@@ -180,7 +180,7 @@ bool Q_TASK::send_packets(const payload_ref* packets, std::uint32_t count)
                 report_error(e, "!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
             return queued;
         }
-        if (!load(active) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET) {
+        if (!active.load(std::memory_order_acquire) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET) {
             if (buffer_free.is_valid())
                 buffer_free.set();
             return queued;
