@@ -1,5 +1,7 @@
 #include "tests/common/testkit.h"
 
+#include "support/q_event.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +16,14 @@
 #include <unistd.h>
 
 namespace testkit {
+
+std::uint32_t blocked_waiters(Q_EVENT& event)
+{
+    pthread_mutex_lock(&event.object.mutex);
+    const std::uint32_t n = event.object.waiters;
+    pthread_mutex_unlock(&event.object.mutex);
+    return n;
+}
 
 std::uint16_t free_port()
 {

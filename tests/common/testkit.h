@@ -5,9 +5,28 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
+struct Q_EVENT;
+
 namespace testkit {
+
+// Polls `condition` every millisecond until it holds or `limit` has passed.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Threads blocked inside the event right now, read under the event's mutex.
+std::uint32_t blocked_waiters(Q_EVENT& event);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t free_port();

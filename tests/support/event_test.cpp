@@ -1,5 +1,7 @@
 #include "support/q_event.h"
 
+#include "tests/common/testkit.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,31 +25,12 @@
 #endif
 
 using namespace std::chrono_literals;
+using testkit::blocked_waiters;
+using testkit::eventually;
 
 namespace {
 
 constexpr std::uint32_t NOT_RETURNED = 0xFFFFFFFFu;
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// Threads blocked inside the event right now, read under the event's mutex.
-std::uint32_t blocked_waiters(Q_EVENT& event)
-{
-    pthread_mutex_lock(&event.object.mutex);
-    const std::uint32_t n = event.object.waiters;
-    pthread_mutex_unlock(&event.object.mutex);
-    return n;
-}
 
 // One thread doing one wait with status, and what it saw afterwards.
 struct waiter {

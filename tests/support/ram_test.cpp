@@ -1,5 +1,7 @@
 #include "support/q_ram.h"
 
+#include "tests/common/testkit.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -21,6 +23,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using testkit::eventually;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define RAM_TEST_SANITIZED 1
@@ -37,18 +40,6 @@ namespace {
 
 constexpr std::uint64_t UNIT = 0x200000;
 constexpr int SKIPPED = 77;
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::string read_all(std::FILE* file)
 {

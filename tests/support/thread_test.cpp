@@ -1,6 +1,8 @@
 #include "support/q_event.h"
 #include "support/q_thread.h"
 
+#include "tests/common/testkit.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +13,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using testkit::blocked_waiters;
+using testkit::eventually;
 
 #if defined(__SANITIZE_THREAD__)
 #define THREAD_TEST_TSAN 1
@@ -24,18 +28,6 @@ using namespace std::chrono_literals;
 #endif
 
 namespace {
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // Runs a call that blocks (a join, a terminate, a destruction) on a helper
 // thread and gives it a time limit. On a time-out the helper is left behind:
@@ -53,14 +45,6 @@ bool finishes_within(std::function<void()> call, std::chrono::milliseconds limit
     }
     helper.detach();
     return false;
-}
-
-std::uint32_t blocked_waiters(Q_EVENT& event)
-{
-    pthread_mutex_lock(&event.object.mutex);
-    const std::uint32_t n = event.object.waiters;
-    pthread_mutex_unlock(&event.object.mutex);
-    return n;
 }
 
 // What a thread routine saw and did; shared with the test through `parameter`.
