@@ -379,6 +379,22 @@ class Conn:
             pass
 
 
+def connect_together(hub, n):
+    """n plain sockets released at the same moment to connect to the hub."""
+    socks = [socket.socket() for _ in range(n)]
+    go = threading.Barrier(n)
+
+    def connect(s):
+        go.wait(timeout=10)
+        s.connect((HOST, hub.port))
+    threads = [threading.Thread(target=connect, args=(s,)) for s in socks]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(timeout=20)
+    return socks
+
+
 def raw_client(hub, tls=False, hello=None, rcvbuf=None):
     """A raw (or TLS without WebSocket) client, admitted into the relay.
 

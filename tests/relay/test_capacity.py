@@ -1,11 +1,9 @@
 """How many clients the hub serves: clients beyond -c wait in the listen
 backlog until a slot frees, and all 32 slots of the default relay at once."""
 
-import socket
-import threading
 import unittest
 
-from hub import HOST, Conn, Hub, raw_client, t, wait_until
+from hub import Conn, Hub, connect_together, raw_client, t, wait_until
 
 
 class Capacity(unittest.TestCase):
@@ -45,17 +43,7 @@ class Capacity(unittest.TestCase):
 
     def test_thirty_two_clients_at_once_all_relay(self):
         with Hub() as hub:
-            socks = [socket.socket() for _ in range(32)]
-            go = threading.Barrier(len(socks))
-
-            def connect(s):
-                go.wait(timeout=10)
-                s.connect((HOST, hub.port))
-            threads = [threading.Thread(target=connect, args=(s,)) for s in socks]
-            for th in threads:
-                th.start()
-            for th in threads:
-                th.join(timeout=20)
+            socks = connect_together(hub, 32)
             self.assertTrue(wait_until(lambda: len(hub.syn_ports()) >= 32, t(10)), hub.log())
             self.assertIn("active 32/32", hub.log())
             clients = [Conn(hub, sock=s) for s in socks]

@@ -6,10 +6,9 @@ import random
 import re
 import socket
 import ssl
-import threading
 import unittest
 
-from hub import (HOST, Conn, Hixie76Client, Hub, NodeWsClient, OpenSslClient,
+from hub import (HOST, connect_together, Conn, Hixie76Client, Hub, NodeWsClient, OpenSslClient,
                  PyWsClient, WsClient, assert_relaying, raw_client, t, wait_until)
 
 
@@ -214,17 +213,7 @@ class Classification(unittest.TestCase):
         with Hub() as hub:
             for round_no in range(3):
                 before = len(hub.syn_ports())
-                socks = [socket.socket() for _ in range(16)]
-                go = threading.Barrier(len(socks))
-
-                def connect(s):
-                    go.wait(timeout=10)
-                    s.connect((HOST, hub.port))
-                threads = [threading.Thread(target=connect, args=(s,)) for s in socks]
-                for th in threads:
-                    th.start()
-                for th in threads:
-                    th.join(timeout=20)
+                socks = connect_together(hub, 16)
                 ports = sorted(s.getsockname()[1] for s in socks)
                 self.assertTrue(wait_until(lambda: len(hub.syn_ports()) >= before + len(socks), t(10)),
                                 hub.log())
