@@ -3,7 +3,8 @@ backlog until a slot frees, and all 32 slots of the default relay at once."""
 
 import unittest
 
-from hub import Conn, Hub, connect_together, raw_client, t, wait_until
+from hubtest.hub import Hub, t, wait_until
+from hubtest.streams import Conn, connect_together, raw_client
 
 
 class Capacity(unittest.TestCase):

@@ -8,8 +8,10 @@ import socket
 import ssl
 import unittest
 
-from hub import (HOST, connect_together, Conn, Hixie76Client, Hub, NodeWsClient, OpenSslClient,
-                 PyWsClient, WsClient, assert_relaying, raw_client, t, wait_until)
+from hubtest.hub import HOST, Hub, t, wait_until
+from hubtest.library_clients import NodeWsClient, OpenSslClient, PyWsClient
+from hubtest.streams import assert_relaying, Conn, connect_together, raw_client
+from hubtest.ws_clients import Hixie76Client, WsClient
 
 
 # How each kind sends a payload, and how it receives: the receive functions

@@ -4,7 +4,8 @@ import os
 import time
 import unittest
 
-from hub import Hub, raw_client
+from hubtest.hub import Hub
+from hubtest.streams import raw_client
 
 
 class RawRelay(unittest.TestCase):

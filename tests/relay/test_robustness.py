@@ -10,8 +10,9 @@ import threading
 import time
 import unittest
 
-from hub import (Conn, Hixie76Client, Hub, WsClient, assert_relaying, raw_client, t, wait_until,
-                 ws_frame)
+from hubtest.hub import Hub, t, wait_until
+from hubtest.streams import assert_relaying, Conn, raw_client
+from hubtest.ws_clients import Hixie76Client, ws_frame, WsClient
 
 
 def read_until_quiet(c, limit, quiet=0.5, timeout=30.0):

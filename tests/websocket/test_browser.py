@@ -4,23 +4,17 @@ writes cut inside a character arrives as whole text messages, binary data
 as binary messages, and the browser's connection stays open until it closes
 it itself."""
 
-import http.server
-import json
 import os
-import queue
-import shutil
-import signal
-import subprocess
-import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
 
-from hub import HERE, HOST, Hub, WsClient, raw_client, t
+from hubtest.browser import CHROMIUM, Browser, PageServer
+from hubtest.hub import HOST, Hub, t
+from hubtest.streams import raw_client
+from hubtest.ws_clients import WsClient
 
-CHROMIUM = "/usr/bin/chromium"
-PAGE = os.path.join(HERE, "browser_page.html")
+PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser_page.html")
 
 FROM_BROWSER = "Grüße aus dem Browser ✓ — مرحبا"
 BROWSER_BINARY = bytes([0x00, 0x01, 0x80, 0xFE, 0xFF])
@@ -42,85 +36,10 @@ def cut_inside_a_character(data):
     raise ValueError("no multi-byte character to cut")
 
 
-class PageServer:
-    """Serves the test page and collects the events it posts."""
-
-    def __init__(self):
-        self.events = queue.Queue()
-        events = self.events
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                if urllib.parse.urlparse(self.path).path != "/page.html":
-                    self.send_error(404)
-                    return
-                with open(PAGE, "rb") as f:
-                    body = f.read()
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length", "0"))
-                events.put(json.loads(self.rfile.read(length)))
-                self.send_response(204)
-                self.end_headers()
-
-            def log_message(self, *args):
-                pass
-
-        self.httpd = http.server.ThreadingHTTPServer((HOST, 0), Handler)
-        self.port = self.httpd.server_address[1]
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def next_event(self, timeout):
-        try:
-            return self.events.get(timeout=timeout)
-        except queue.Empty:
-            return None
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-
-
-class Browser:
-    """Headless Chromium on one page, in a profile of its own."""
-
-    def __init__(self, url, log_dir):
-        self.profile = tempfile.mkdtemp(prefix="relayhub-chromium-")
-        self.log = open(os.path.join(log_dir, "chromium.log"), "wb")
-        self.proc = subprocess.Popen(
-            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-extensions", "--user-data-dir=" + self.profile, "--ignore-certificate-errors", url],
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
-            start_new_session=True)
-
-    def close(self):
-        # Chromium's helper processes live in the session it was started in;
-        # the group is ended through the id of the process started here.
-        for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 10)):
-            try:
-                os.killpg(self.proc.pid, sig)
-            except ProcessLookupError:
-                break
-            try:
-                self.proc.wait(timeout=wait)
-                break
-            except subprocess.TimeoutExpired:
-                continue
-        self.log.close()
-        shutil.rmtree(self.profile, ignore_errors=True)
-
-
 @unittest.skipUnless(os.path.exists(CHROMIUM), "needs Debian's chromium")
 class BrowserThroughHub(unittest.TestCase):
     def setUp(self):
-        self.server = PageServer()
+        self.server = PageServer(PAGE)
         self.addCleanup(self.server.close)
 
     def next_event(self, timeout=10.0):

@@ -8,8 +8,10 @@ import struct
 import time
 import unittest
 
-from hub import (ClientClosed, Hixie76Client, Hub, PyWsClient, WsClient, assert_relaying,
-                 raw_client, ws_frame, xor_mask)
+from hubtest.hub import Hub
+from hubtest.library_clients import ClientClosed, PyWsClient
+from hubtest.streams import assert_relaying, raw_client
+from hubtest.ws_clients import Hixie76Client, ws_frame, WsClient, xor_mask
 
 CLOSE_REPLY = b"\x88\x02\x03\xe8"
 
