@@ -1,5 +1,6 @@
 #include "relay/engine_state.h"
 #include "relay/q_task.h"
+#include "relay/writer.h"
 #include "shell/console.h"
 #include "tls/q_tls.h"
 
@@ -97,19 +98,6 @@ void try_websocket_upgrade(Q_TASK& t, SOCKET so)
 
 } // namespace
 
-// A packet handed over before the connection ended may still be on its way
-// through the writer. Once the writer has given buffer_free back it is idle,
-// and since `active` is clear no new hand-over starts: nothing of this
-// connection can reach the slot's next one, and a failing late send cannot
-// drop the next connection.
-void Q_TASK::wait_until_writer_idle()
-{
-    if (!load(write) || !buffer_free.is_valid())
-        return;
-    buffer_free.wait();
-    buffer_free.set();
-}
-
 int Q_TASK::accept_loop()
 {
     for (;;) {
@@ -173,7 +161,7 @@ int Q_TASK::accept_loop()
 
         ws.tls.drop_connection();
         store(active, 0);
-        wait_until_writer_idle();
+        wait_until_writer_idle(*this);
         store(connected, 0);
         store(ws.upgraded, 0);
         std::int32_t left = g_engine.active_count.fetch_sub(1) - 1;

@@ -1,6 +1,7 @@
 #include "relay/q_task.h"
 
 #include "relay/engine_state.h"
+#include "relay/writer.h"
 #include "shell/console.h"
 
 Q_TASK::Q_TASK()
@@ -8,6 +9,59 @@ Q_TASK::Q_TASK()
     data_ready.create(false);
     buffer_free.create(true);
     id = g_engine.next_id++;
+}
+
+slot_state Q_TASK::state() const
+{
+    if (!load(running))
+        return slot_state::ended;
+    if (!load(connected))
+        return slot_state::waiting;
+    if (ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET)
+        return slot_state::closing;
+    return load(active) ? slot_state::relaying : slot_state::classifying;
+}
+
+bool worth_a_line(failed_call call, slot_state state, int error)
+{
+    if (ws2::is_disconnect_error(error))
+        return false;
+    if (call == failed_call::send)
+        // A send that failed inside TLS without a socket error, or on a
+        // socket this slot had closed itself, is part of the connection's end.
+        return error != 0 && error != EBADF;
+    return state != slot_state::ended;
+}
+
+int Q_TASK::work_loop(Q_EVENT& idle, role r)
+{
+    if (!load(running))
+        return 0;
+    // Once woken for a connection, a writer takes hand-overs from then on,
+    // even when that connection is already over by the time it looks: a
+    // packet handed over while the connection was active must still be
+    // taken (its send fails), or buffer_free never comes back and the
+    // slot's reader, and every reader sending to the slot, wait for ever.
+    bool woken = false;
+    for (;;) {
+        const bool keep_serving = r == role::writer && woken && data_ready.is_valid();
+        if (!keep_serving && (!load(connected) || ws.tls.so.load(std::memory_order_relaxed) == INVALID_SOCKET)) {
+            std::uint32_t w = idle.wait_status();
+            if (!idle.is_valid() || w != 0)
+                return -1;
+            woken = true;
+        } else {
+            if (r == role::writer)
+                serve_writes(*this);
+            else
+                serve_client_connection();
+            store(connected, 0);
+            if (load(g_engine.stop))
+                return 0;
+        }
+        if (!load(running))
+            return 0;
+    }
 }
 
 namespace {

@@ -16,6 +16,30 @@ struct payload_ref {
     std::uint64_t length;
 };
 
+// A slot's connection states and the flags that mirror them (`so` is the
+// socket of the slot's transport record):
+//
+// | state       | running | connected | active | so     | the slot                                     |
+// |-------------|---------|-----------|--------|--------|----------------------------------------------|
+// | ended       | 0       | any       | any    | any    | is not in use, or one of its threads ended   |
+// | waiting     | 1       | 0         | 0      | any    | waits for its next connection                |
+// | classifying | 1       | 1         | 0      | socket | classifies a new connection, runs handshakes |
+// | relaying    | 1       | 1         | 1      | socket | takes part in the relay                      |
+// | closing     | 1       | 1         | any    | none   | its connection was dropped (a failed send,   |
+// |             |         |           |        |        | the end of the read, tear-down); the reader  |
+// |             |         |           |        |        | is finishing with it                         |
+enum class slot_state : std::uint8_t { ended, waiting, classifying, relaying, closing };
+
+// The calls whose failure may be reported.
+enum class failed_call : std::uint8_t { read, send };
+
+// Whether a failed read or send of a slot is worth a line. An ordinary end
+// is not: the client left (closed, reset, aborted, a broken pipe), or the
+// hub itself had already dropped the connection (a closed socket, a TLS
+// session gone), or the slot is ending. `state` is the slot's state when the
+// failure is looked at; `error` the socket error (0: none).
+bool worth_a_line(failed_call call, slot_state state, int error);
+
 struct Q_TASK {
     // Payloads of one read collected before they are handed over; a read
     // with more frames is handed over in several batches.
@@ -52,24 +76,15 @@ struct Q_TASK {
     Q_TASK& operator=(const Q_TASK&) = delete;
     ~Q_TASK();
 
+    // The state the flags show now (each read relaxed: a snapshot).
+    slot_state state() const;
+
     // Server: accept, classify, hand to the relay, repeat until stop.
     int accept_loop();
     // Reads the connection and broadcasts every packet to the other active slots.
     std::uint32_t relay_loop();
-    // Hands one packet to this slot's writer; true when it was queued.
-    bool send_packet(const std::uint8_t* data, std::uint64_t length);
-    // Hands several packets over at once: each is copied or framed behind the
-    // previous one in the current half, so the writer sends them with one
-    // call. A batch that does not fit one half is handed over half by half.
-    // True when anything was queued.
-    bool send_packets(const payload_ref* packets, std::uint32_t count);
-    // The writer role (work_w) or the client-mode reader role.
+    // The writer role (work_w, relay/writer.h) or the client-mode reader role.
     int work_loop(Q_EVENT& idle, role r);
-    std::uint8_t* append_packet(std::uint64_t used, const payload_ref& packet, std::uint64_t& size);
-    // Returns once no hand-over to this slot is in flight.
-    void wait_until_writer_idle();
-    // The writer role: sends each packet handed over until data_ready ends.
-    void serve_writes();
     // One client-mode connection on this slot's reader thread.
     void serve_client_connection();
 };
