@@ -1,6 +1,7 @@
 #include "relay/q_socket.h"
 
 #include "relay/engine_state.h"
+#include "relay/q_access.h"
 #include "shell/console.h"
 #include "support/process.h"
 #include "tls/q_tls.h"
@@ -26,6 +27,14 @@ packet_sizes normalise_packet_length(std::uint64_t requested, std::uint64_t unit
 }
 
 namespace {
+
+// No -b, or -b 0.0.0.0: every interface of the machine.
+bool listens_everywhere(const Q_CONFIG& cfg)
+{
+    std::uint32_t address = 0;
+    const char* ip = cfg.addr_local_ip;
+    return ip[0] == 0 || (parse_ipv4(ip, std::strlen(ip), address) && address == 0);
+}
 
 [[noreturn]] void fail_thread_start(int result, const char* text)
 {
@@ -68,6 +77,7 @@ Q_SOCKET::Q_SOCKET(int argc, char16_t** argv)
     store(g_engine.stop, 0);
     store(g_engine.active_count, 0);
     store(g_engine.line_open, 0);
+    g_access = cfg.access;
 
     const std::uint64_t stack = load(g_engine.thread_stack_size);
     auto* base = static_cast<std::uint8_t*>(ram.base);
@@ -141,6 +151,8 @@ int Q_SOCKET::run_server()
     }
     apply_buffer_options(so);
 
+    if (listens_everywhere(cfg) && !g_access.restricts_peers())
+        out(":: any address may connect and read the relay: restrict it with -b, -a or -o\n");
     out(":: bind(%s:%u)  ", cfg.addr_local_ip[0] ? cfg.addr_local_ip : "0.0.0.0", cfg.addr_local_port);
     if (ws2::bind(so, addr_local) != 0) {
         report_error(static_cast<std::uint32_t>(WSAGetLastError()),

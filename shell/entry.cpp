@@ -26,6 +26,11 @@ void print_usage(const char* invocation)
     out("\t[-p listen port]\n");
     out("\t[-c 1 to %u connections]\n", Q_CONFIG::MAX_CONNECTIONS);
     out("\t[-L 1472|1405|1422|65112|65507       packet length]\n");
+    out("\t[-b listen address, all by default]\n");
+    out("\t[-a allowed peers: a.b.c.d or a.b.c.d/n, comma-separated]\n");
+    out("\t[-o allowed browser Origins: https://host[:port], comma-separated]\n");
+    out("\t[-m most connections from one peer address]\n");
+    out("\t[-i idle seconds before a connection is closed]\n");
     out("\n");
     out(":: example ::\n");
     out("\t%s\n", invocation);

@@ -1,6 +1,8 @@
 // Q_CONFIG: the configuration record, its defaults and the command line.
 #pragma once
 
+#include "relay/q_access.h"
+
 #include <cstdint>
 
 struct Q_CONFIG {
@@ -20,6 +22,8 @@ struct Q_CONFIG {
     std::uint64_t packet_length_r = 4096;
     std::int32_t cso_type = 1;      // SOCK_STREAM
     std::int32_t cso_protocol = 6;  // IPPROTO_TCP
+    // -a, -o, -m and -i; -b writes addr_local_ip.
+    Q_ACCESS access;
 
     // Writes the defaults, scans the command line (argv[0] is skipped), sets
     // up TLS, settles the connection count and prints the configuration

@@ -143,3 +143,59 @@ TEST(Config, WideToIntFollowsTheRuntimeRules)
     for (const auto& c : cases)
         EXPECT_EQ(wide_to_int(c.text), c.value);
 }
+
+// The access options take their values like the others (attached or
+// separate, the later one winning); a text value they cannot take keeps the
+// engine from running, with a line naming the option.
+TEST(Config, AccessOptionsTable)
+{
+    struct {
+        const char* name;
+        std::vector<std::u16string> args;
+        int result;
+        const char* bind;  // addr_local_ip
+        std::uint32_t allow_count;
+        std::uint32_t origin_count;
+        std::uint16_t per_address;
+        std::uint32_t idle;
+        const char* line;  // in the output, or null
+    } cases[] = {
+        {"defaults", {}, 0, "", 0, 0, 0, 0, nullptr},
+        {"bind separate", {u"-b", u"127.0.0.2"}, 0, "127.0.0.2", 0, 0, 0, 0, "  addr_local  127.0.0.2:81\n"},
+        {"bind attached", {u"-b127.0.0.3"}, 0, "127.0.0.3", 0, 0, 0, 0, nullptr},
+        {"bind later wins", {u"-b", u"10.0.0.1", u"-b", u"127.0.0.1"}, 0, "127.0.0.1", 0, 0, 0, 0, nullptr},
+        {"bind refused", {u"-b", u"localhost"}, -1, "", 0, 0, 0, 0, "!! Q_SOCKET::config()  -b takes one IPv4 address"},
+        {"bad bind mended by a later one", {u"-b", u"1.2.3", u"-b", u"127.0.0.1"}, 0, "127.0.0.1", 0, 0, 0, 0, nullptr},
+        {"allow list", {u"-a", u"127.0.0.2/32, 10.0.0.0/8"}, 0, "", 2, 0, 0, 0,
+         "  allow:127.0.0.2/32, 10.0.0.0/8, origins:any, per_address:0, idle:0\n"},
+        {"allow attached", {u"-a192.168.1.1"}, 0, "", 1, 0, 0, 0, nullptr},
+        {"allow refused", {u"-a", u"127.0.0.1/33"}, -1, "", 0, 0, 0, 0, "!! Q_SOCKET::config()  -a takes"},
+        {"allow empty entry refused", {u"-a", u"127.0.0.1,,10.0.0.1"}, -1, "", 0, 0, 0, 0, "-a takes"},
+        {"origins", {u"-o", u"https://good.example,http://127.0.0.1:8080"}, 0, "", 0, 2, 0, 0,
+         "origins:https://good.example,http://127.0.0.1:8080,"},
+        {"origin with a blank inside refused", {u"-o", u"https://a b"}, -1, "", 0, 0, 0, 0, "-o takes"},
+        {"origin not ASCII refused", {u"-o", u"https://b\u00fccher.example"}, -1, "", 0, 0, 0, 0, "-o takes"},
+        {"per address", {u"-m", u"4"}, 0, "", 0, 0, 4, 0, "per_address:4, idle:0\n"},
+        {"per address attached, later wins", {u"-m9", u"-m", u"2"}, 0, "", 0, 0, 2, 0, nullptr},
+        {"per address negative is no limit", {u"-m", u"-3"}, 0, "", 0, 0, 0, 0, nullptr},
+        {"idle", {u"-i", u"2"}, 0, "", 0, 0, 0, 2, "idle:2\n"},
+        {"idle not a number is off", {u"-i", u"x"}, 0, "", 0, 0, 0, 0, nullptr},
+        {"inside a group after help", {u"-hm3"}, -1, "", 0, 0, 3, 0, nullptr},
+        {"value is the next argument whatever it is", {u"-a", u"-p", u"90"}, -1, "", 0, 0, 0, 0, "-a takes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        parsed p = parse(c.args);
+        EXPECT_EQ(p.result, c.result) << p.output;
+        EXPECT_STREQ(p.cfg.addr_local_ip, c.bind);
+        EXPECT_EQ(p.cfg.access.allow_count, c.allow_count);
+        EXPECT_EQ(p.cfg.access.origin_count, c.origin_count);
+        EXPECT_EQ(p.cfg.access.per_address_max, c.per_address);
+        EXPECT_EQ(p.cfg.access.idle_seconds, c.idle);
+        if (c.line) {
+            EXPECT_NE(p.output.find(c.line), std::string::npos) << p.output;
+        }
+        const bool any_access = c.allow_count || c.origin_count || c.per_address || c.idle;
+        EXPECT_EQ(p.output.find("  allow:") != std::string::npos, any_access) << p.output;
+    }
+}
