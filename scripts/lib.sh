@@ -32,3 +32,9 @@ build_packages=(cmake g++ make libssl-dev openssl)
 jobs() {
     nproc 2>/dev/null || echo 2
 }
+
+# The folder of the hub's certificate for scripts/make-cert and scripts/run,
+# outside the repository.
+cert_dir() {
+    echo "${XDG_CONFIG_HOME:-$HOME/.config}/relayhub"
+}
