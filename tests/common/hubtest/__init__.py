@@ -5,7 +5,7 @@
   streams          raw TCP and TLS byte-stream clients
   ws_clients       hand-written RFC 6455 and hixie-76 clients
   library_clients  Python websockets, Node ws, openssl s_client
-  browser          headless Chromium on a page of the test's own
+  browser          headless Chromium on a page, reporting by itself or driven
 
 CTest puts tests/common on PYTHONPATH and names the built program in
 RELAYHUB_BIN; to run one test file by hand from its folder:
