@@ -18,7 +18,7 @@ constexpr std::uint8_t TLS_CLIENT_HELLO = 1;
 int peek(q_tls_conn_t& tls, SOCKET so, std::uint8_t* buffer, int length)
 {
     for (;;) {
-        int n = ws2::recv(so, buffer, length, MSG_PEEK);
+        int n = ws2::recv(so, buffer, length, ws2::msg_peek);
         if (n > 0)
             return n;
         int e = WSAGetLastError();
@@ -106,8 +106,8 @@ int Q_TASK::accept_loop()
 
         // Each accepting thread keeps its own peer address, so the SYN line
         // always names the peer of this connection.
-        sockaddr_in peer{};
-        int peer_size = sizeof(peer);
+        ws2::address peer{};
+        int peer_size = ws2::address_size;
         SOCKET so = ws2::accept(load(g_engine.so_listen), &peer, &peer_size);
         if (so == INVALID_SOCKET) {
             int e = WSAGetLastError();
@@ -132,9 +132,9 @@ int Q_TASK::accept_loop()
         store(connected, 1);
         const std::uint16_t slots = load(g_engine.slot_count);
         if (log_connections) {
-            const auto* a = reinterpret_cast<const std::uint8_t*>(&peer.sin_addr.s_addr);
+            const auto* a = reinterpret_cast<const std::uint8_t*>(&peer.ip);
             out("\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  ",
-                a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.sin_port), id, count, slots);
+                a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.port), id, count, slots);
             store(g_engine.line_open, 1);
         }
 

@@ -23,14 +23,14 @@ int Q_SOCKET::run_client()
 
     const std::uint32_t count = cfg.cw_connections;
     for (std::uint32_t i = 0; i < count; ++i) {
-        SOCKET so = ws2::socket(AF_INET, cfg.cso_type, cfg.cso_protocol);
+        SOCKET so = ws2::socket(ws2::af_inet, cfg.cso_type, cfg.cso_protocol);
         if (so == INVALID_SOCKET) {
             report_error(static_cast<std::uint32_t>(WSAGetLastError()), "socket(AF_INET, cso_type, cso_protocol)");
             return -1;
         }
         apply_buffer_options(so);
         apply_keepalive_options(so);
-        addr_local.sin_port = ws2::host_to_net16(cfg.addr_local_port);
+        addr_local.port = ws2::host_to_net16(cfg.addr_local_port);
         if (cfg.addr_local_port != 0)
             cfg.addr_local_port++;
         if (ws2::bind(so, addr_local) != 0) {

@@ -21,7 +21,7 @@ packet_sizes normalise_packet_length(std::uint64_t requested, std::uint64_t unit
     std::uint64_t length = requested;
     if (length == 0 || length > unit)
         length = unit;
-    if (protocol != IPPROTO_TCP && length > DATAGRAM_PACKET_MAX)
+    if (protocol != ws2::ipproto_tcp && length > DATAGRAM_PACKET_MAX)
         return {DATAGRAM_PACKET_MAX, DATAGRAM_BUFFER_UNIT};
     return {length, (length + BUFFER_ALIGN - 1) / BUFFER_ALIGN * BUFFER_ALIGN};
 }
@@ -132,19 +132,17 @@ Q_SOCKET::~Q_SOCKET()
 
 void Q_SOCKET::fill_addresses()
 {
-    std::memset(&addr_local, 0, sizeof(addr_local));
-    std::memset(&addr_remote, 0, sizeof(addr_remote));
-    addr_local.sin_family = AF_INET;
-    addr_remote.sin_family = AF_INET;
-    addr_local.sin_port = ws2::host_to_net16(cfg.addr_local_port);
-    addr_local.sin_addr.s_addr = cfg.addr_local_ip[0] ? ws2::inet_addr(cfg.addr_local_ip) : 0;
-    addr_remote.sin_port = ws2::host_to_net16(cfg.addr_remote_port);
-    addr_remote.sin_addr.s_addr = ws2::inet_addr(cfg.addr_remote_ip);
+    addr_local = {};
+    addr_remote = {};
+    addr_local.port = ws2::host_to_net16(cfg.addr_local_port);
+    addr_local.ip = cfg.addr_local_ip[0] ? ws2::inet_addr(cfg.addr_local_ip) : 0;
+    addr_remote.port = ws2::host_to_net16(cfg.addr_remote_port);
+    addr_remote.ip = ws2::inet_addr(cfg.addr_remote_ip);
 }
 
 int Q_SOCKET::run_server()
 {
-    SOCKET so = ws2::socket(AF_INET, cfg.cso_type, cfg.cso_protocol);
+    SOCKET so = ws2::socket(ws2::af_inet, cfg.cso_type, cfg.cso_protocol);
     if (so == INVALID_SOCKET) {
         report_error(static_cast<std::uint32_t>(WSAGetLastError()), "socket(AF_INET, cso_type, cso_protocol)");
         return -1;

@@ -25,8 +25,8 @@ struct Q_SOCKET {
     Q_RAM ram;
     Q_TASK tasks[SLOTS];
     std::uint8_t ready = 0;
-    sockaddr_in addr_local{};
-    sockaddr_in addr_remote{};
+    ws2::address addr_local{};
+    ws2::address addr_remote{};
 
     // Builds the engine from the command line (argv as UTF-16). Ends the
     // process on the fatal failures (no buffer memory, no thread).

@@ -29,7 +29,7 @@ bool worth_a_line(failed_call call, slot_state state, int error)
     if (call == failed_call::send)
         // A send that failed inside TLS without a socket error, or on a
         // socket this slot had closed itself, is part of the connection's end.
-        return error != 0 && error != EBADF;
+        return error != 0 && error != ws2::error_not_socket;
     return state != slot_state::ended;
 }
 
@@ -182,16 +182,16 @@ void apply_buffer_options(SOCKET so)
 {
     std::uint64_t length = load(g_engine.packet_length);
     std::uint64_t sndbuf = load(g_engine.sndbuf_size);
-    ws2::setsockopt_int(so, SOL_SOCKET, SO_RCVBUF, static_cast<int>(static_cast<std::uint32_t>(length)));
-    ws2::setsockopt_int(so, SOL_SOCKET, SO_SNDBUF, static_cast<int>(static_cast<std::uint32_t>(sndbuf)));
-    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_NODELAY, 1);
-    ws2::setsockopt_int(so, SOL_SOCKET, SO_REUSEADDR, 1);
+    ws2::set_option(so, ws2::option::recv_buffer, static_cast<int>(static_cast<std::uint32_t>(length)));
+    ws2::set_option(so, ws2::option::send_buffer, static_cast<int>(static_cast<std::uint32_t>(sndbuf)));
+    ws2::set_option(so, ws2::option::no_delay, 1);
+    ws2::set_option(so, ws2::option::reuse_address, 1);
 }
 
 void apply_keepalive_options(SOCKET so)
 {
-    ws2::setsockopt_int(so, SOL_SOCKET, SO_KEEPALIVE, 1);
-    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPIDLE, 75);
-    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPINTVL, 75);
-    ws2::setsockopt_int(so, IPPROTO_TCP, TCP_KEEPCNT, 8);
+    ws2::set_option(so, ws2::option::keep_alive, 1);
+    ws2::set_option(so, ws2::option::keep_idle, 75);
+    ws2::set_option(so, ws2::option::keep_interval, 75);
+    ws2::set_option(so, ws2::option::keep_count, 8);
 }

@@ -7,20 +7,19 @@
 
 #include <atomic>
 #include <cstdint>
-#include <pthread.h>
 
 using Q_THREAD_ROUTINE = std::uint32_t (*)(void* parameter);
 
 struct Q_THREAD {
     static constexpr std::uint32_t STACK_SIZE_PARAM_IS_A_RESERVATION = 0x10000;
-    // Stacks are never smaller than this: OpenSSL needs room, and Linux
-    // commits stack pages only as they are touched.
+    // Stacks are never smaller than this: OpenSSL needs room, and both
+    // systems commit stack pages only as they are touched.
     static constexpr std::uint64_t MIN_STACK_SIZE = 256 * 1024;
 
     std::uint64_t stack_size = 0;
     std::uint32_t creation_flags = 0;
     void* security_attributes = nullptr;
-    std::atomic<pthread_t> handle{};
+    std::atomic<std::uintptr_t> handle{0};  // the system's thread handle
     std::uint32_t thread_id = 0;
     std::atomic<std::uint8_t> created{0};
     std::atomic<std::uint8_t> claimed{0};  // joined or detached already
@@ -36,7 +35,8 @@ struct Q_THREAD {
     // Waits until the thread has ended. Returns at once when the record holds
     // no thread or the thread has already given itself back.
     void join();
-    // Forced end (pthread_cancel), then waits for the thread to unwind.
+    // Forced end (pthread_cancel; TerminateThread on Windows), then waits for
+    // the thread to end.
     void terminate();
     // Gives the record back: from another thread after join or terminate, or
     // from the thread itself as its last act.

@@ -420,15 +420,14 @@ INSTANTIATE_TEST_SUITE_P(Versions, TlsAlert, testing::Values("1.2", "1.3"),
 
 // A plain TCP client made with the socket layer.
 struct plain_client {
-    SOCKET so = ws2::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET so = ws2::socket(ws2::af_inet, ws2::sock_stream, ws2::ipproto_tcp);
 
     bool connect(std::uint16_t port)
     {
         ws2::set_recv_timeout(so, DATA_TIMEOUT_MS);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = ws2::inet_addr("127.0.0.1");
-        addr.sin_port = ws2::host_to_net16(port);
+        ws2::address addr{};
+        addr.ip = ws2::inet_addr("127.0.0.1");
+        addr.port = ws2::host_to_net16(port);
         return ws2::connect(so, addr) == 0;
     }
 

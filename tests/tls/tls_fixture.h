@@ -69,15 +69,14 @@ struct listener {
     bool open()
     {
         for (int attempt = 0; attempt < 20 && so == INVALID_SOCKET; ++attempt) {
-            SOCKET s = ws2::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            SOCKET s = ws2::socket(ws2::af_inet, ws2::sock_stream, ws2::ipproto_tcp);
             if (s == INVALID_SOCKET)
                 return false;
-            ws2::setsockopt_int(s, SOL_SOCKET, SO_REUSEADDR, 1);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = ws2::inet_addr("127.0.0.1");
+            ws2::set_option(s, ws2::option::reuse_address, 1);
+            ws2::address addr{};
+            addr.ip = ws2::inet_addr("127.0.0.1");
             std::uint16_t p = testkit::free_port();
-            addr.sin_port = ws2::host_to_net16(p);
+            addr.port = ws2::host_to_net16(p);
             if (ws2::bind(s, addr) == 0 && ws2::listen(s, 8) == 0) {
                 ws2::set_recv_timeout(s, DATA_TIMEOUT_MS);
                 so = s;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <new>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -113,7 +114,7 @@ int Q_THREAD::start(Q_THREAD_ROUTINE routine, void* parameter, std::uint64_t sta
         delete arg;
         return rc;
     }
-    handle.store(thread, std::memory_order_relaxed);
+    handle.store(static_cast<std::uintptr_t>(thread), std::memory_order_relaxed);
     thread_id = static_cast<std::uint32_t>(thread);
     // Published last: whoever sees `created` also sees the handle. A thread
     // that ends before this point finds its record not yet created and leaves
@@ -128,7 +129,7 @@ void Q_THREAD::join()
         return;
     if (own_record == this)
         return;
-    pthread_t thread = handle.load(std::memory_order_relaxed);
+    auto thread = static_cast<pthread_t>(handle.load(std::memory_order_relaxed));
     std::uint8_t previous = UNCLAIMED;
     if (claimed.compare_exchange_strong(previous, BY_OWNER, std::memory_order_acq_rel)) {
         join_claimed(thread, &claimed);
@@ -144,7 +145,7 @@ void Q_THREAD::terminate()
         return;
     if (own_record == this)
         return;
-    pthread_t thread = handle.load(std::memory_order_relaxed);
+    auto thread = static_cast<pthread_t>(handle.load(std::memory_order_relaxed));
     std::uint8_t previous = UNCLAIMED;
     if (claimed.compare_exchange_strong(previous, BY_OWNER, std::memory_order_acq_rel)) {
         pthread_cancel(thread);
@@ -163,7 +164,7 @@ void Q_THREAD::release()
         release_itself(claimed, created);
         return;
     }
-    pthread_t thread = handle.load(std::memory_order_relaxed);
+    auto thread = static_cast<pthread_t>(handle.load(std::memory_order_relaxed));
     std::uint8_t previous = UNCLAIMED;
     if (claimed.compare_exchange_strong(previous, BY_OWNER, std::memory_order_acq_rel))
         pthread_detach(thread);
@@ -173,7 +174,7 @@ void Q_THREAD::release()
     creation_flags = 0;
     security_attributes = nullptr;
     thread_id = 0;
-    handle.store(pthread_t{}, std::memory_order_relaxed);
+    handle.store(0, std::memory_order_relaxed);
     claimed.store(UNCLAIMED, std::memory_order_relaxed);
     created.store(0, std::memory_order_release);
 }
