@@ -1,10 +1,14 @@
 #include "relay/engine_state.h"
+#include "relay/opening.h"
+#include "relay/q_access.h"
 #include "relay/q_task.h"
 #include "relay/writer.h"
 #include "shell/console.h"
 #include "tls/q_tls.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -27,6 +31,61 @@ int peek(q_tls_conn_t& tls, SOCKET so, std::uint8_t* buffer, int length)
             return n;
         WSASetLastError(0);
     }
+}
+
+// "GET " opens a request. A client that writes it a byte at a time is
+// still sending one, so while its bytes so far begin "GET " and the next one
+// comes within the classification window, the look goes on.
+constexpr std::uint8_t GET_PREFIX[4] = {'G', 'E', 'T', ' '};
+constexpr std::chrono::milliseconds PREFIX_POLL{10};
+
+bool is_get_prefix(const std::uint8_t* data, std::uint64_t n)
+{
+    return n < sizeof(GET_PREFIX) && std::memcmp(data, GET_PREFIX, n) == 0;
+}
+
+bool begins_with_get(const std::uint8_t* data, std::uint64_t n)
+{
+    return n >= sizeof(GET_PREFIX) && std::memcmp(data, GET_PREFIX, sizeof(GET_PREFIX)) == 0;
+}
+
+bool plain_opens_with_get(Q_TASK& t, SOCKET so)
+{
+    std::uint8_t head[4] = {};
+    int seen = 0;
+    steady_time grew = std::chrono::steady_clock::now();
+    for (;;) {
+        int n = peek(t.ws.tls, so, head, sizeof(head));
+        if (n <= 0)
+            return false;
+        if (begins_with_get(head, static_cast<std::uint64_t>(n)))
+            return true;
+        if (!is_get_prefix(head, static_cast<std::uint64_t>(n)))
+            return false;
+        const steady_time now = std::chrono::steady_clock::now();
+        if (n > seen) {
+            seen = n;
+            grew = now;
+        } else if (now - grew >= std::chrono::milliseconds(CLASSIFY_TIMEOUT_MS)) {
+            return false;
+        }
+        std::this_thread::sleep_for(PREFIX_POLL);
+    }
+}
+
+// A TLS client's first plaintext, read into recv_buf: one read, or more
+// while what came so far begins "GET " (each within the classification
+// window). The bytes read.
+std::uint64_t read_first_plaintext(Q_TASK& t, std::uint64_t capacity)
+{
+    std::uint64_t held = 0;
+    do {
+        std::int64_t n = t.ws.tls.recv(t.recv_buf + held, capacity - held);
+        if (n <= 0)
+            break;
+        held += static_cast<std::uint64_t>(n);
+    } while (is_get_prefix(t.recv_buf, held));
+    return held;
 }
 
 bool is_client_hello(const std::uint8_t* head, int n)
@@ -62,38 +121,119 @@ bool set_up_tls(Q_TASK& t, SOCKET so)
     return t.ws.tls.accept_handshake() == 0;
 }
 
-// Answers a WebSocket opening handshake when the client sends one. The bytes
-// read for the attempt are consumed whatever its outcome.
-void try_websocket_upgrade(Q_TASK& t, SOCKET so)
+const char RESPONSE_403[] = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const char RESPONSE_408[] = "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const char RESPONSE_431[] =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+
+// After a refusal the client may still be sending its request. Reading it
+// away for a moment lets the connection end with an orderly close, so the
+// refusal is not lost to a reset.
+constexpr std::uint32_t DISCARD_QUIET_MS = 200;
+constexpr std::chrono::milliseconds DISCARD_LIMIT{1000};
+
+void refuse_opening(Q_TASK& t, SOCKET so, const char* response, std::uint64_t length)
+{
+    (void)t.ws.tls.send(response, length);
+    ws2::set_recv_timeout(so, DISCARD_QUIET_MS);
+    const steady_time end = std::chrono::steady_clock::now() + DISCARD_LIMIT;
+    std::uint8_t sink[4096];
+    while (std::chrono::steady_clock::now() < end && ws2::recv(so, sink, sizeof(sink), 0) > 0) {
+    }
+}
+
+// The Origin a browser names must be one of -o's; a request without one
+// does not come from a web page and is not affected.
+bool origin_allowed(const opening_request& request)
+{
+    const char* value = nullptr;
+    std::uint64_t length = 0;
+    if (!g_access.origin_count || !request.header("Origin", value, length))
+        return true;
+    return g_access.admits_origin(value, length);
+}
+
+// What the opening leaves to the relay.
+struct opening_result {
+    bool relay;          // false: the connection is to be closed
+    std::uint64_t held;  // bytes already read that belong to the client's stream
+};
+
+// Answers the complete opening request at the start of recv_buf. Whatever
+// the client sent behind the request stays for the relay, moved to the
+// start of the buffer: frames of an upgraded client, data of another.
+opening_result answer_request(Q_TASK& t, SOCKET so, opening_request& request)
+{
+    if (!origin_allowed(request)) {
+        out("\n\tWebSocket request from an Origin not allowed: answered 403\n");
+        refuse_opening(t, so, RESPONSE_403, sizeof(RESPONSE_403) - 1);
+        return {false, 0};
+    }
+    char c_header_server[q_ws_t::RESPONSE_SIZE] = {};
+    // The handshake reads the request as NUL-terminated text; the byte the
+    // NUL covers belongs to what follows and is put back.
+    const std::uint8_t after = t.recv_buf[request.length];
+    t.recv_buf[request.length] = 0;
+    std::int64_t m = t.ws.handshake(reinterpret_cast<char*>(t.recv_buf), request.length, c_header_server);
+    t.recv_buf[request.length] = after;
+    const std::uint64_t rest = request.held - request.length;
+    if (rest)
+        std::memmove(t.recv_buf, t.recv_buf + request.length, rest);
+    if (m <= 0) {
+        out("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+        return {true, rest};
+    }
+    if (t.ws.tls.send(c_header_server, static_cast<std::uint64_t>(m)) != m) {
+        out("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
+        return {true, rest};
+    }
+    t.ws.reset_scan();
+    store(t.ws.upgraded, 1);
+    return {true, rest};
+}
+
+// Reads a plain client's request when it opens with "GET ", and a TLS
+// client's first plaintext: a request when it begins with "GET ", the
+// client's first data otherwise, which is then relayed from its first byte.
+// No byte of a request reaches another client: it is answered, refused
+// (408, 431, 403) or, when it is no WebSocket handshake, dropped.
+opening_result read_opening(Q_TASK& t, SOCKET so, steady_time deadline)
 {
     const std::uint64_t L = load(g_engine.packet_length);
     if (!t.recv_buf || L < MIN_WEBSOCKET_PACKET)
-        return;
+        return {true, 0};
+    opening_request request;
+    request.buffer = t.recv_buf;
+    request.capacity = L - 1;
     if (!t.ws.tls.ssl.load(std::memory_order_relaxed)) {
-        std::uint8_t head[4] = {};
-        if (peek(t.ws.tls, so, head, sizeof(head)) != 4 || std::memcmp(head, "GET ", 4) != 0)
-            return;
+        if (!plain_opens_with_get(t, so))
+            return {true, 0};
+    } else {
+        request.held = read_first_plaintext(t, L - 1);
+        if (!begins_with_get(t.recv_buf, request.held))
+            return {true, request.held};
     }
     t.ws.need_more = 0;
     t.ws.more_frames = 0;
     t.ws.fragmented = 0;
-    char c_header_server[q_ws_t::RESPONSE_SIZE] = {};
 
-    std::int64_t n = t.ws.tls.recv(t.recv_buf, L - 1);
-    if (n <= 0)
-        return;
-    t.recv_buf[n] = 0;
-    std::int64_t m = t.ws.handshake(reinterpret_cast<char*>(t.recv_buf), static_cast<std::uint64_t>(n), c_header_server);
-    if (m <= 0) {
-        out("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-        return;
+    switch (request.read(t.ws.tls, so, deadline)) {
+    case opening_request::outcome::complete:
+        return answer_request(t, so, request);
+    case opening_request::outcome::too_large:
+        out("\n\tOpening request longer than %llu bytes: answered 431\n",
+            static_cast<unsigned long long>(request.capacity));
+        refuse_opening(t, so, RESPONSE_431, sizeof(RESPONSE_431) - 1);
+        return {false, 0};
+    case opening_request::outcome::too_slow:
+        out("\n\tOpening request not complete within %lld ms: answered 408\n",
+            static_cast<long long>(OPENING_DEADLINE.count()));
+        refuse_opening(t, so, RESPONSE_408, sizeof(RESPONSE_408) - 1);
+        return {false, 0};
+    case opening_request::outcome::closed:
+        break;
     }
-    if (t.ws.tls.send(c_header_server, static_cast<std::uint64_t>(m)) != m) {
-        out("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
-        return;
-    }
-    t.ws.reset_scan();
-    store(t.ws.upgraded, 1);
+    return {false, 0};
 }
 
 } // namespace
@@ -138,13 +278,15 @@ int Q_TASK::accept_loop()
             store(g_engine.line_open, 1);
         }
 
+        const steady_time deadline = std::chrono::steady_clock::now() + OPENING_DEADLINE;
         apply_keepalive_options(so);
         ws2::set_recv_timeout(so, CLASSIFY_TIMEOUT_MS);
         ws.tls.so.store(so);
 
-        if (set_up_tls(*this, so)) {
-            try_websocket_upgrade(*this, so);
-
+        opening_result opening{false, 0};
+        if (set_up_tls(*this, so))
+            opening = read_opening(*this, so, deadline);
+        if (opening.relay) {
             if (log_connections && g_engine.active_count.fetch_add(0) == count) {
                 store(g_engine.line_open, 0);
                 out("%s\n", connection_kind(*this));
@@ -156,7 +298,7 @@ int Q_TASK::accept_loop()
             // set-up before, the socket's classification included.
             active.store(1, std::memory_order_release);
             start_w.set();
-            relay_loop();
+            relay_loop(opening.held);
         }
 
         ws.tls.drop_connection();

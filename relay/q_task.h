@@ -82,7 +82,8 @@ struct Q_TASK {
     // Server: accept, classify, hand to the relay, repeat until stop.
     int accept_loop();
     // Reads the connection and broadcasts every packet to the other active slots.
-    std::uint32_t relay_loop();
+    // `held`: bytes of the stream already at the start of recv_buf.
+    std::uint32_t relay_loop(std::uint64_t held = 0);
     // The writer role (work_w, relay/writer.h) or the client-mode reader role.
     int work_loop(Q_EVENT& idle, role r);
     // One client-mode connection on this slot's reader thread.

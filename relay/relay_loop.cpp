@@ -76,11 +76,20 @@ decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
 
 } // namespace
 
-std::uint32_t Q_TASK::relay_loop()
+std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
 {
     const std::uint64_t L = load(g_engine.packet_length);
     std::uint64_t carried = 0;
     std::int64_t n = 0;
+
+    // What classification read beyond an opening request, or a TLS client's
+    // first data, goes first.
+    if (held && !load(ws.upgraded)) {
+        const payload_ref packet{recv_buf, held};
+        broadcast(this, &packet, 1);
+    } else if (held && relay_frames(*this, held, carried) == decoded::closed) {
+        return 0;
+    }
 
     for (;;) {
         n = ws.tls.recv(recv_buf + carried, L - 1 - carried);

@@ -174,8 +174,9 @@ class Classification(unittest.TestCase):
              b"GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", "RAW", b"after the request",
              b"after the request", True),
             ("silent TLS", True, b"", "TLS", b"tls data", b"tls data", False),
-            ("TLS that speaks at once", True, b"consumed by the upgrade attempt", "TLS", b"tls data",
-             b"tls data", True),
+            # A TLS client's first data is relayed from its first byte.
+            ("TLS that speaks at once", True, b"first words", "TLS", b" tls data",
+             b"first words tls data", False),
         ]
         with Hub(pem=True) as hub:
             peer = raw_client(hub)
