@@ -3,8 +3,10 @@
 #include "relay/q_socket.h"
 #include "shell/console.h"
 #include "support/process.h"
+#include "support/signals.h"
 #include "support/sockets.h"
 #include "support/utf16.h"
+#include "tls/q_tls.h"
 
 #include <memory>
 #include <new>
@@ -76,11 +78,29 @@ std::string invocation_name(int argc, char16_t** argv)
     return std::string(buffer.get());
 }
 
+// Runs on the signal thread, one signal at a time.
+void on_signal(q_signal which, void*)
+{
+    if (which == q_signal::reload)
+        (void)g_tls.reload_cer();
+}
+
+// The signal thread starts once the certificate has been read the first time,
+// so a reload never runs alongside that first read.
+void take_signals()
+{
+    int rc = start_signal_thread(on_signal, nullptr);
+    if (rc != 0)
+        report_error(static_cast<std::uint32_t>(rc), "start_signal_thread(on_signal, nullptr)");
+}
+
 } // namespace
 
 int relay_main(int argc, char16_t** argv)
 {
     raise_process_priority();
+    // Before the engine starts its threads, which inherit what is held.
+    (void)hold_signals(false, true);
 
     // The engine lives on the heap rather than on this thread's stack: it is
     // large, and its slot threads refer to it for the whole run.
@@ -92,6 +112,7 @@ int relay_main(int argc, char16_t** argv)
         return 0;
     }
 
+    take_signals();
     if (start_sockets()) {
         engine->fill_addresses();
         if (engine->cfg.listen)

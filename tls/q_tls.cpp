@@ -90,22 +90,13 @@ void report_expiry(SSL_CTX* ctx)
         out("certificate expired %i days ago\n\n", -days);
 }
 
-} // namespace
-
-q_tls_t::q_tls_t()
+// A server context with the fixed settings, or null.
+SSL_CTX* configured_ctx()
 {
-    initial_name(tls_cer, tls_cer_utf8);
-    initial_name(tls_key, tls_key_utf8);
-}
-
-void q_tls_t::create_ctx()
-{
-    out("%s\n", OpenSSL_version(OPENSSL_VERSION));
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) {
         ERR_clear_error();
-        out("cannot create server SSL context\n\n");
-        return;
+        return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_cipher_list(ctx, CIPHER_LIST_TLS12);
@@ -113,10 +104,49 @@ void q_tls_t::create_ctx()
     SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_security_level(ctx, SECURITY_LEVEL);
     ERR_clear_error();
+    return ctx;
+}
+
+// Chain and key into `ctx`; 0 when both are in place and match, else -1
+// with the reason printed.
+int load_files(SSL_CTX* ctx, const char* cer, const char* key)
+{
+    if (SSL_CTX_use_certificate_chain_file(ctx, cer) <= 0) {
+        out("invalid or missing certificate file\n%s\n\n", cer);
+        return fail_load();
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) <= 0) {
+        if (key_does_not_match())
+            return report_mismatch();
+        out("invalid or missing key file\n%s\n\n", key);
+        return fail_load();
+    }
+    // A key of another type than the certificate's is taken without a check
+    // and shows here.
+    if (SSL_CTX_check_private_key(ctx) == 0)
+        return report_mismatch();
+    return 0;
+}
+
+} // namespace
+
+q_tls_t::q_tls_t()
+{
+    initial_name(tls_cer, tls_cer_utf8);
+    initial_name(tls_key, tls_key_utf8);
+    (void)ctx_lock.create(true);
+}
+
+void q_tls_t::create_ctx()
+{
+    out("%s\n", OpenSSL_version(OPENSSL_VERSION));
+    SSL_CTX* ctx = configured_ctx();
+    if (!ctx) {
+        out("cannot create server SSL context\n\n");
+        return;
+    }
     // A context made earlier is not leaked when the holder is set up again.
-    SSL_CTX* old = ssl_ctx.exchange(ctx, std::memory_order_acq_rel);
-    if (old)
-        SSL_CTX_free(old);
+    replace_ctx(ctx);
 }
 
 int q_tls_t::load_cer(const char16_t* cer, const char16_t* key)
@@ -131,30 +161,68 @@ int q_tls_t::load_cer(const char16_t* cer, const char16_t* key)
         return -1;
     if (utf16_to_utf8(tls_key_utf8, tls_key) == 0)
         return -1;
-
-    if (SSL_CTX_use_certificate_chain_file(ctx, tls_cer_utf8) <= 0) {
-        out("invalid or missing certificate file\n%s\n\n", tls_cer_utf8);
-        return fail_load();
-    }
-    if (SSL_CTX_use_PrivateKey_file(ctx, tls_key_utf8, SSL_FILETYPE_PEM) <= 0) {
-        if (key_does_not_match())
-            return report_mismatch();
-        out("invalid or missing key file\n%s\n\n", tls_key_utf8);
-        return fail_load();
-    }
-    // A key of another type than the certificate's is taken without a check
-    // and shows here.
-    if (SSL_CTX_check_private_key(ctx) == 0)
-        return report_mismatch();
+    if (load_files(ctx, tls_cer_utf8, tls_key_utf8) != 0)
+        return -1;
     enabled.store(1, std::memory_order_relaxed);
     report_expiry(ctx);
     return 0;
 }
 
+int q_tls_t::reload_cer()
+{
+    const bool had_tls = enabled.load(std::memory_order_relaxed) != 0;
+    out(":: reading the certificate again from %s\n", tls_cer_utf8);
+    SSL_CTX* ctx = configured_ctx();
+    if (!ctx) {
+        out("cannot create server SSL context\n\n");
+    } else if (tls_cer_utf8[0] == 0 || tls_key_utf8[0] == 0 || load_files(ctx, tls_cer_utf8, tls_key_utf8) != 0) {
+        SSL_CTX_free(ctx);
+        ctx = nullptr;
+    }
+    if (!ctx) {
+        out(had_tls ? ":: the certificate in use stays\n" : ":: TLS stays off\n");
+        return -1;
+    }
+    report_expiry(ctx);
+    replace_ctx(ctx);
+    enabled.store(1, std::memory_order_relaxed);
+    out(had_tls ? ":: new connections use the new certificate\n" : ":: TLS on: new connections may use TLS and WSS\n");
+    return 0;
+}
+
+ssl_st* q_tls_t::new_session()
+{
+    lock_ctx();
+    SSL_CTX* ctx = ssl_ctx.load(std::memory_order_acquire);
+    SSL* s = ctx ? SSL_new(ctx) : nullptr;
+    unlock_ctx();
+    return s;
+}
+
+void q_tls_t::replace_ctx(ssl_ctx_st* ctx)
+{
+    lock_ctx();
+    SSL_CTX* old = ssl_ctx.exchange(ctx, std::memory_order_acq_rel);
+    unlock_ctx();
+    // Sessions made from the old context hold references of their own.
+    if (old)
+        SSL_CTX_free(old);
+}
+
+void q_tls_t::lock_ctx()
+{
+    if (ctx_lock.is_valid())
+        ctx_lock.wait();
+}
+
+void q_tls_t::unlock_ctx()
+{
+    if (ctx_lock.is_valid())
+        ctx_lock.set();
+}
+
 void q_tls_t::teardown()
 {
     enabled.store(0, std::memory_order_relaxed);
-    SSL_CTX* ctx = ssl_ctx.exchange(nullptr, std::memory_order_acq_rel);
-    if (ctx)
-        SSL_CTX_free(ctx);
+    replace_ctx(nullptr);
 }

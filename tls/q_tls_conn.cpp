@@ -455,8 +455,7 @@ int q_tls_conn_t::start()
     // new session must not inherit it.
     if (!previous_session_ended(*this))
         return -1;
-    SSL_CTX* ctx = g_tls.ssl_ctx.load(std::memory_order_acquire);
-    SSL* s = ctx ? SSL_new(ctx) : nullptr;
+    SSL* s = g_tls.new_session();
     if (!s) {
         ERR_clear_error();
         return -1;

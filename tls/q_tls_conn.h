@@ -52,7 +52,7 @@ struct q_tls_conn_t {
     ~q_tls_conn_t();
 
     // Waits until every operation of the slot's previous TLS connection has
-    // ended, then makes a new SSL object on g_tls.ssl_ctx over two memory
+    // ended, then makes a new SSL object on the context in use over two memory
     // BIOs; refs = 1. 0 on success, -1 on failure (the record is left for
     // drop_connection).
     int start();

@@ -72,14 +72,18 @@ class Hub:
 
     close() (or leaving the with-block) closes every client opened on the hub,
     fails when the hub died on its own or its log holds a sanitizer report,
-    and ends the process.
+    and ends the process. `pem`: True for a certificate made once per test
+    process, or the path of a PEM file to start with.
     """
 
     def __init__(self, *args, pem=False, port=None):
         assert BIN and os.path.exists(BIN), "RELAYHUB_BIN must name the built relayhub"
         self.dir = tempfile.mkdtemp(prefix="relayhub-e2e-")
-        if pem:
-            cached_pem(os.path.join(self.dir, "relayhub.pem"))
+        self.pem_path = os.path.join(self.dir, "relayhub.pem")
+        if isinstance(pem, str):
+            shutil.copyfile(pem, self.pem_path)
+        elif pem:
+            cached_pem(self.pem_path)
         self.port = port or free_port()
         self.clients = []
         self.closed = False
@@ -102,6 +106,9 @@ class Hub:
         `count` times; false when it never was or the hub ended."""
         return wait_until(lambda: self.log().count(text) >= count or self.proc.poll() is not None,
                           t(timeout)) and self.log().count(text) >= count
+
+    def signal(self, signo):
+        self.proc.send_signal(signo)
 
     def alive(self):
         return self.proc.poll() is None
