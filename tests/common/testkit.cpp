@@ -19,10 +19,7 @@ namespace testkit {
 
 std::uint32_t blocked_waiters(Q_EVENT& event)
 {
-    pthread_mutex_lock(&event.object.mutex);
-    const std::uint32_t n = event.object.waiters;
-    pthread_mutex_unlock(&event.object.mutex);
-    return n;
+    return event.waiters();
 }
 
 std::uint16_t free_port()

@@ -25,7 +25,7 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
     return true;
 }
 
-// Threads blocked inside the event right now, read under the event's mutex.
+// Threads inside a blocking wait on the event right now.
 std::uint32_t blocked_waiters(Q_EVENT& event);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.

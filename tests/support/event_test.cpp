@@ -8,9 +8,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <climits>
 #include <functional>
+#include <linux/futex.h>
 #include <memory>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -75,7 +78,8 @@ protected:
         event.release();
         // Should the release have missed a waiter, wake them all once more
         // (they find the event closed), so a failure never hangs the join.
-        pthread_cond_broadcast(&event.object.cond);
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&event.state), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX,
+                nullptr, nullptr, 0);
         for (auto& w : waiters)
             if (w->thread.joinable())
                 w->thread.join();
@@ -171,6 +175,71 @@ TEST_F(EventWaiters, TimedWaitEndsWithTheSet)
     ASSERT_TRUE(eventually([&] { return returned() == 1; }));
     EXPECT_EQ(waiters[0]->result.load(), 0u);
     EXPECT_EQ(waiters[0]->valid_after.load(), 1);
+}
+
+// The two uses the engine makes of events, run hard: a wake-up that got lost
+// would leave a thread blocked and the run would not end in time.
+TEST(EventContention, PingPongAndOneHolderAtATimeLoseNoWakeUp)
+{
+    constexpr int ROUNDS = 20000;
+    {
+        SCOPED_TRACE("two threads passing the turn back and forth");
+        Q_EVENT ping, pong;
+        ASSERT_EQ(ping.create(false), 0);
+        ASSERT_EQ(pong.create(false), 0);
+        std::atomic<int> answered{0};
+        std::thread other([&] {
+            for (int i = 0; i < ROUNDS; ++i) {
+                if (ping.wait_status() != 0 || !ping.is_valid())
+                    return;
+                answered.fetch_add(1);
+                pong.set();
+            }
+        });
+        std::atomic<int> rounds{0};
+        std::thread self([&] {
+            for (int i = 0; i < ROUNDS; ++i) {
+                ping.set();
+                if (pong.wait_status() != 0 || !pong.is_valid())
+                    return;
+                rounds.fetch_add(1);
+            }
+        });
+        const bool done = eventually([&] { return rounds.load() == ROUNDS; }, 60s);
+        ping.release();
+        pong.release();
+        other.join();
+        self.join();
+        ASSERT_TRUE(done) << "stuck after " << rounds.load() << " rounds";
+        EXPECT_EQ(answered.load(), ROUNDS);
+    }
+    {
+        SCOPED_TRACE("four threads taking an event created signalled as a lock");
+        Q_EVENT gate;
+        ASSERT_EQ(gate.create(true), 0);
+        std::atomic<int> inside{0};
+        std::atomic<int> overlaps{0};
+        std::atomic<int> passes{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < ROUNDS / 4; ++i) {
+                    if (gate.wait_status() != 0 || !gate.is_valid())
+                        return;
+                    if (inside.fetch_add(1) != 0)
+                        overlaps.fetch_add(1);
+                    inside.fetch_sub(1);
+                    passes.fetch_add(1);
+                    gate.set();
+                }
+            });
+        const bool done = eventually([&] { return passes.load() == ROUNDS; }, 60s);
+        gate.release();
+        for (auto& t : threads)
+            t.join();
+        ASSERT_TRUE(done) << "stuck after " << passes.load() << " passes";
+        EXPECT_EQ(overlaps.load(), 0);
+    }
 }
 
 #if defined(__x86_64__)
