@@ -7,20 +7,21 @@
 // leading continuation bytes, or a byte that never occurs in UTF-8, then
 // mark only the packet at hand as binary.
 //
-// A packet that ends inside a character opens a text message without FIN;
-// the following packets continue it until one ends on a character boundary
-// and carries FIN, so the receiver only ever sees text messages that are
-// valid UTF-8 on their own.
+// Every frame is final and every text frame is valid UTF-8 on its own: a
+// packet that ends inside a character is not valid text, so it goes out as
+// binary and the receiver stays binary. The relay keeps characters whole
+// (it holds back a sender's cut character, and cuts payloads too long for
+// one frame on a character boundary), so a valid stream stays text.
 #include "websocket/q_ws.h"
+#include "websocket/q_utf8_hold.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr std::int32_t TEXT = 1;
-constexpr std::int32_t BINARY = 2;
+constexpr std::int32_t TEXT = WS_OP_TEXT;
+constexpr std::int32_t BINARY = WS_OP_BINARY;
 constexpr std::uint8_t FIN = 0x80;
-constexpr std::uint8_t CONTINUATION = 0x00;
 
 // The scan state of one receiver, worked on in locals and stored back once.
 struct utf8_scan {
@@ -184,62 +185,64 @@ std::int32_t scan_packet(utf8_scan& s, const std::uint8_t* p, std::uint64_t n)
         if (s.pending == 0 && s.fresh == 0)
             i = skip_ascii_words(p, i, n);
     }
-    // A character left open in a packet that goes out as binary belongs to
-    // no text message; its remaining bytes are tolerated like a fresh start
-    // so they never begin a text frame.
-    if (result == BINARY && inside_character(s))
-        s.fresh = 1;
+    // A frame is a message of its own: one that ends inside a character is
+    // not valid text.
+    if (inside_character(s))
+        return turn_binary(s);
     return result;
 }
 
-// The first header byte of an RFC 6455 frame, and whether a text message
-// stays open after it.
-std::uint8_t first_header_byte(q_ws_t& ws, std::int32_t opcode)
+// Bytes an RFC 6455 header takes in front of a payload of n bytes.
+std::uint64_t header_size(std::uint64_t n)
 {
-    const bool open = ws.text_open.load(std::memory_order_relaxed) != 0;
-    const bool unfinished = opcode == TEXT && ws.utf8_fresh.load(std::memory_order_relaxed) == 0 &&
-                            ws.utf8_pending.load(std::memory_order_relaxed) > 0;
-    ws.text_open.store(unfinished ? 1 : 0, std::memory_order_relaxed);
-    if (open)
-        return unfinished ? CONTINUATION : FIN | CONTINUATION;
-    if (unfinished)
-        return static_cast<std::uint8_t>(TEXT);
-    return static_cast<std::uint8_t>(FIN | opcode);
+    return n <= 125 ? 2 : n <= 65535 ? 4 : 10;
 }
 
-// Writes the header directly in front of the payload; returns the frame start.
-std::uint8_t* write_header(std::uint8_t* payload, std::uint64_t n, std::uint8_t first)
+// Writes an unmasked RFC 6455 header at frame; returns its size.
+std::uint64_t write_header(std::uint8_t* frame, std::uint64_t n, std::uint8_t first)
 {
-    std::uint8_t* frame;
+    frame[0] = first;
     if (n <= 125) {
-        frame = payload - 2;
         frame[1] = static_cast<std::uint8_t>(n);
-    } else if (n <= 65535) {
-        frame = payload - 4;
+        return 2;
+    }
+    if (n <= 65535) {
         frame[1] = 126;
         frame[2] = static_cast<std::uint8_t>(n >> 8);
         frame[3] = static_cast<std::uint8_t>(n);
-    } else {
-        frame = payload - 10;
-        frame[1] = 127;
-        for (int k = 0; k < 8; ++k)
-            frame[2 + k] = static_cast<std::uint8_t>(n >> (56 - 8 * k));
+        return 4;
     }
-    frame[0] = first;
-    return frame;
+    frame[1] = 127;
+    for (int k = 0; k < 8; ++k)
+        frame[2 + k] = static_cast<std::uint8_t>(n >> (56 - 8 * k));
+    return 10;
 }
 
-// 0x00, payload, 0xFF: the whole frame, trailer included, stays inside dst.
-std::uint8_t* encode_76(std::uint8_t* dst, std::uint64_t cap, const std::uint8_t* src, std::uint64_t* len)
+// The longest payload whose RFC 6455 frame fits cap bytes.
+std::uint64_t payload_room_6455(std::uint64_t cap)
 {
-    const std::uint64_t n = *len;
-    if (cap < 2 || n > cap - 2)
-        return nullptr;
-    std::memmove(dst + q_ws_t::HEAD_ROOM_76, src, n);
+    if (cap >= 10 + 65536)
+        return cap - 10;
+    if (cap >= 4 + 126)
+        return cap - 4 < 65535 ? cap - 4 : 65535;
+    if (cap >= 2)
+        return cap - 2 < 125 ? cap - 2 : 125;
+    return 0;
+}
+
+std::uint64_t payload_room_76(std::uint64_t cap)
+{
+    return cap >= 2 ? cap - 2 : 0;
+}
+
+// 0x00, payload, 0xFF at dst; the frame length.
+std::uint64_t write_76(std::uint8_t* dst, const std::uint8_t* src, std::uint64_t n)
+{
     dst[0] = 0x00;
+    if (n)
+        std::memmove(dst + 1, src, n);
     dst[1 + n] = 0xFF;
-    *len = n + 2;
-    return dst;
+    return n + 2;
 }
 
 } // namespace
@@ -249,20 +252,89 @@ std::uint8_t* q_ws_t::encode(std::uint8_t* dst, std::uint64_t cap, const std::ui
     if (!dst || !src || !len || *len == 0)
         return nullptr;
     const std::int32_t v = version.load(std::memory_order_relaxed);
-    if (v == 0)
+    if (v == WS_VERSION_NONE)
         return nullptr;
-    if (v < 13)
-        return encode_76(dst, cap, src, len);
-
     const std::uint64_t n = *len;
+    if (ws_is_hixie_76(v)) {
+        // The whole frame, trailer included, stays inside dst.
+        if (n > payload_room_76(cap))
+            return nullptr;
+        *len = write_76(dst, src, n);
+        return dst;
+    }
     if (cap < HEAD_ROOM || n > cap - HEAD_ROOM)
         return nullptr;
+    // The payload goes to the fixed head-room and the header right in front
+    // of it, so the frame is never shifted once its length is known.
     std::uint8_t* payload = dst + HEAD_ROOM;
     std::memmove(payload, src, n);
     const std::int32_t opcode = classify(payload, n);
-    std::uint8_t* frame = write_header(payload, n, first_header_byte(*this, opcode));
+    std::uint8_t* frame = payload - header_size(n);
+    write_header(frame, n, static_cast<std::uint8_t>(FIN | opcode));
     *len = n + static_cast<std::uint64_t>(payload - frame);
     return frame;
+}
+
+std::uint64_t q_ws_t::encode_part(std::uint8_t* dst, std::uint64_t cap, const std::uint8_t* src, std::uint64_t len,
+                                  std::uint64_t* taken)
+{
+    *taken = 0;
+    if (!dst || (!src && len != 0))
+        return 0;
+    const std::int32_t v = version.load(std::memory_order_relaxed);
+    if (v == WS_VERSION_NONE)
+        return 0;
+    const bool hixie = ws_is_hixie_76(v);
+    const std::uint64_t room = hixie ? payload_room_76(cap) : payload_room_6455(cap);
+    if (room == 0 && (len != 0 || cap < 2))
+        return 0;
+    std::uint64_t n = len;
+    if (n > room) {
+        // The rest goes into the next frame: cut before a character the
+        // room would split, unless that character is all there is room for.
+        n = room;
+        const bool text = hixie || utf8_opcode.load(std::memory_order_relaxed) == TEXT;
+        const std::uint32_t cut = text ? utf8_incomplete_tail(src, n) : 0;
+        if (cut < n)
+            n -= cut;
+    }
+    *taken = n;
+    if (hixie)
+        return write_76(dst, src, n);
+    const std::int32_t opcode = classify(src, n);
+    const std::uint64_t header = write_header(dst, n, static_cast<std::uint8_t>(FIN | opcode));
+    if (n)
+        std::memmove(dst + header, src, n);
+    return header + n;
+}
+
+std::uint64_t q_ws_t::encode_pong(std::uint8_t* dst, std::uint64_t cap, const std::uint8_t* payload, std::uint64_t n)
+{
+    if (!dst || (!payload && n != 0) || n > WS_CONTROL_PAYLOAD_MAX || cap < 2 + n)
+        return 0;
+    if (version.load(std::memory_order_relaxed) != WS_VERSION_RFC_6455)
+        return 0;
+    write_header(dst, n, FIN | WS_OP_PONG);
+    if (n)
+        std::memmove(dst + 2, payload, n);
+    return 2 + n;
+}
+
+std::uint64_t q_ws_t::encode_close(std::uint8_t* dst, std::uint64_t cap, std::uint16_t code)
+{
+    const std::int32_t v = version.load(std::memory_order_relaxed);
+    if (!dst || cap < 4 || v == WS_VERSION_NONE)
+        return 0;
+    if (ws_is_hixie_76(v)) {
+        dst[0] = 0xFF;
+        dst[1] = 0x00;
+        return 2;
+    }
+    dst[0] = FIN | WS_OP_CLOSE;
+    dst[1] = 2;
+    dst[2] = static_cast<std::uint8_t>(code >> 8);
+    dst[3] = static_cast<std::uint8_t>(code);
+    return 4;
 }
 
 std::int32_t q_ws_t::classify(const std::uint8_t* s, std::uint64_t n)

@@ -1,19 +1,20 @@
 // q_ws_t: lifecycle and the frame decoder.
 //
 // decrypt results:
-//   -8  no framing on this state, or the connection is ending (RFC 6455 close
-//       frame or empty buffer, both answered with a close frame; hixie-76
-//       empty frame); version is 0 afterwards
-//   -2  RFC 6455 continuation frame while no fragmented message is open
-//   -1  RFC 6455 frame with an RSV bit, or hixie-76 data not starting 0x00
-//    0  RFC 6455 opcode above 2 (ping, pong, close without FIN, reserved) -
-//       or an empty data frame when need_more is clear
+//   WS_ENDED (-8)  version is WS_VERSION_NONE: nothing is decoded any more
+//   WS_CLOSE_RECEIVED  an RFC 6455 close frame (its first byte is enough) or
+//       an empty buffer; hixie-76 0xFF 0x00. version becomes NONE; the caller
+//       answers with close 1000 through the writer
+//   WS_TOO_BIG  the frame (header included) is longer than frame_limit;
+//       payload_size holds the declared payload length
+//   WS_RESERVED_OPCODE, WS_STRAY_CONTINUATION, WS_MALFORMED: protocol errors
 //   len with need_more set: the frame is incomplete; call again with the same
 //       frame start once more bytes are appended
-//   otherwise a decoded frame: the RFC 6455 payload length, or for hixie-76
-//       the terminator's offset from data (payload length + 1); *payload
-//       points at the unmasked payload and a NUL follows it; more_frames says
-//       that the next frame starts at *payload + result.
+//   otherwise a decoded data, ping or pong frame (frame_opcode, payload_size):
+//       the RFC 6455 payload length, or for hixie-76 the terminator's offset
+//       from data (payload length + 1); *payload points at the unmasked
+//       payload and a NUL follows it; more_frames says that the next frame
+//       starts at *payload + result.
 // The caller leaves one writable byte after the received data for that NUL.
 #include "websocket/q_ws.h"
 
@@ -21,17 +22,12 @@
 
 namespace {
 
-constexpr std::int64_t WS_CLOSED = -8;
-constexpr std::int64_t WS_STRAY_CONTINUATION = -2;
-constexpr std::int64_t WS_MALFORMED = -1;
-constexpr std::int64_t WS_UNSUPPORTED = 0;
-
 constexpr std::uint8_t FIN = 0x80;
 constexpr std::uint8_t RSV_BITS = 0x70;
 constexpr std::uint8_t OPCODE_BITS = 0x0F;
 constexpr std::uint8_t MASK_BIT = 0x80;
-constexpr std::uint8_t CLOSE_FRAME = 0x88;
-constexpr std::uint8_t CLOSE_REPLY[4] = {0x88, 0x02, 0x03, 0xE8};
+constexpr std::uint8_t CLOSE_FRAME = FIN | WS_OP_CLOSE;
+constexpr std::uint8_t CONTROL_BIT = 0x08;
 
 std::uint64_t load_u64(const std::uint8_t* p)
 {
@@ -98,11 +94,12 @@ std::int64_t wait_for_more(q_ws_t& ws, std::uint64_t len)
     return static_cast<std::int64_t>(len);
 }
 
-std::int64_t close_reply(q_ws_t& ws)
+// The reply (close 1000) goes out through the connection's writer, after
+// what is already queued for the client.
+std::int64_t close_received(q_ws_t& ws)
 {
-    ws.version.store(0, std::memory_order_relaxed);
-    ws.tls.send(CLOSE_REPLY, sizeof(CLOSE_REPLY));
-    return WS_CLOSED;
+    ws.version.store(WS_VERSION_NONE, std::memory_order_relaxed);
+    return WS_CLOSE_RECEIVED;
 }
 
 // False for a continuation frame that continues nothing.
@@ -110,12 +107,9 @@ bool track_fragments(q_ws_t& ws, std::uint8_t first)
 {
     const std::uint8_t opcode = first & OPCODE_BITS;
     const bool final_frame = (first & FIN) != 0;
-    if (opcode != 0 && final_frame)
-        ws.fragmented = 0;
-    else if (opcode == 0 && !ws.fragmented)
+    if (opcode == WS_OP_CONTINUATION && !ws.fragmented)
         return false;
-    else if (!final_frame)
-        ws.fragmented = 1;
+    ws.fragmented = final_frame ? 0 : 1;
     return true;
 }
 
@@ -123,6 +117,7 @@ bool track_fragments(q_ws_t& ws, std::uint8_t first)
 // frame, is kept for the next call.
 std::int64_t deliver(q_ws_t& ws, std::uint8_t* p, std::uint64_t n, std::uint64_t avail, std::uint8_t** payload)
 {
+    ws.payload_size = n;
     if (n < avail) {
         ws.more_frames = 1;
         ws.saved_byte = p[n];
@@ -139,55 +134,70 @@ std::int64_t decode_6455(q_ws_t& ws, std::uint8_t* data, std::uint64_t len, std:
     ws.more_frames = 0;
 
     if (len == 0 || data[0] == CLOSE_FRAME)
-        return close_reply(ws);
+        return close_received(ws);
     if (data[0] & RSV_BITS)
         return WS_MALFORMED;
-    if ((data[0] & OPCODE_BITS) > 2)
-        return WS_UNSUPPORTED;
-    if (!track_fragments(ws, data[0]))
-        return WS_STRAY_CONTINUATION;
+    const std::uint8_t opcode = data[0] & OPCODE_BITS;
+    if (opcode & CONTROL_BIT) {
+        // Pings and pongs may come between the fragments of a message; a
+        // control frame is never fragmented itself (a close without FIN
+        // included) and carries at most 125 bytes.
+        if (opcode != WS_OP_PING && opcode != WS_OP_PONG)
+            return opcode == WS_OP_CLOSE ? WS_MALFORMED : WS_RESERVED_OPCODE;
+        if (!(data[0] & FIN) || (len >= 2 && (data[1] & 0x7F) > WS_CONTROL_PAYLOAD_MAX))
+            return WS_MALFORMED;
+    } else if (opcode > WS_OP_BINARY) {
+        return WS_RESERVED_OPCODE;
+    }
 
     const frame_header h = read_header(data, len);
     if (!h.complete)
         return wait_for_more(ws, len);
+    if (ws.frame_limit != 0 && (h.length > ws.frame_limit || h.header_size + h.length > ws.frame_limit)) {
+        ws.payload_size = h.length;
+        return WS_TOO_BIG;
+    }
     std::uint8_t* p = data + h.header_size;
     const std::uint64_t avail = len - h.header_size;
     if (h.length > avail)
         return wait_for_more(ws, len);
+    // Fragments are tracked once the frame is whole, so a frame that arrives
+    // in pieces is looked at once.
+    if (!(opcode & CONTROL_BIT) && !track_fragments(ws, data[0]))
+        return WS_STRAY_CONTINUATION;
     if (h.masked)
         ws_unmask(p, h.length, h.key);
+    ws.frame_opcode = opcode;
     return deliver(ws, p, h.length, avail, payload);
-}
-
-std::int64_t end_of_76(q_ws_t& ws)
-{
-    ws.version.store(0, std::memory_order_relaxed);
-    return WS_CLOSED;
 }
 
 std::int64_t decode_76(q_ws_t& ws, std::uint8_t* data, std::uint64_t len, std::uint8_t** payload)
 {
     ws.more_frames = 0;
     if (len == 0)
-        return end_of_76(ws);
+        return close_received(ws);
+    // 0xFF 0x00 is the closing frame; its second byte may arrive later.
+    if (data[0] == 0xFF) {
+        if (len == 1)
+            return wait_for_more(ws, len);
+        return data[1] == 0x00 ? close_received(ws) : WS_MALFORMED;
+    }
     if (data[0] != 0x00)
         return WS_MALFORMED;
-    // A frame's opening byte may arrive alone; the rest follows in the next
-    // read. Only the empty frame 0x00 0xFF ends the connection.
-    if (len == 1) {
-        *payload = data + 1;
-        return wait_for_more(ws, len);
-    }
-    auto* terminator = static_cast<std::uint8_t*>(std::memchr(data + 1, 0xFF, len - 1));
+    auto* terminator = len > 1 ? static_cast<std::uint8_t*>(std::memchr(data + 1, 0xFF, len - 1)) : nullptr;
     if (!terminator) {
+        if (ws.frame_limit != 0 && len >= ws.frame_limit) {
+            ws.payload_size = len - 1;
+            return WS_TOO_BIG;
+        }
         *payload = data + 1;
         return wait_for_more(ws, len);
     }
     const std::uint64_t i = static_cast<std::uint64_t>(terminator - data);
     *terminator = 0x00;
-    if (i == 1)
-        return end_of_76(ws);
     *payload = data + 1;
+    ws.frame_opcode = WS_OP_TEXT;
+    ws.payload_size = i - 1;
     if (i < len - 1)
         ws.more_frames = 1;
     return static_cast<std::int64_t>(i);
@@ -209,14 +219,13 @@ void q_ws_t::reset_scan()
     utf8_pending.store(3, std::memory_order_relaxed);
     utf8_fresh.store(1, std::memory_order_relaxed);
     utf8_lead.store(0, std::memory_order_relaxed);
-    text_open.store(0, std::memory_order_relaxed);
 }
 
 std::int64_t q_ws_t::decrypt(std::uint8_t* data, std::uint64_t len, std::uint8_t** payload)
 {
     const std::int32_t v = version.load(std::memory_order_relaxed);
-    if (v == 0)
-        return WS_CLOSED;
+    if (v == WS_VERSION_NONE)
+        return WS_ENDED;
     need_more = 0;
     std::uint8_t* unused = nullptr;
     if (!payload)
@@ -225,7 +234,7 @@ std::int64_t q_ws_t::decrypt(std::uint8_t* data, std::uint64_t len, std::uint8_t
         more_frames = 0;
         return WS_MALFORMED;
     }
-    return v < 13 ? decode_76(*this, data, len, payload) : decode_6455(*this, data, len, payload);
+    return ws_is_hixie_76(v) ? decode_76(*this, data, len, payload) : decode_6455(*this, data, len, payload);
 }
 
 // Whole 64-byte blocks, then 8-byte words, then single bytes. Blocks and
