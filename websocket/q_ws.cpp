@@ -194,6 +194,10 @@ std::int64_t decode_76(q_ws_t& ws, std::uint8_t* data, std::uint64_t len, std::u
         return wait_for_more(ws, len);
     }
     const std::uint64_t i = static_cast<std::uint64_t>(terminator - data);
+    if (ws.frame_limit != 0 && i + 1 > ws.frame_limit) {
+        ws.payload_size = i - 1;
+        return WS_TOO_BIG;
+    }
     *terminator = 0x00;
     *payload = data + 1;
     ws.frame_opcode = WS_OP_TEXT;
