@@ -10,10 +10,17 @@
 #include <cstdint>
 
 // One payload of a batch: the decoded frames of one read, handed to each
-// receiver together.
+// receiver together. Raw and TLS receivers get data[0, length); WebSocket
+// receivers get ws_data[0, ws_length), which for a raw sender holds whole
+// characters only (a character its read cut is held back until its next
+// read). ws_message: WebSocket receivers get a message even when it is
+// empty (an empty frame from a WebSocket sender).
 struct payload_ref {
     const std::uint8_t* data;
     std::uint64_t length;
+    const std::uint8_t* ws_data;
+    std::uint64_t ws_length;
+    bool ws_message;
 };
 
 // A slot's connection states and the flags that mirror them (`so` is the

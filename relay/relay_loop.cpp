@@ -4,6 +4,7 @@
 #include "shell/console.h"
 #include "support/sockets.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -25,11 +26,71 @@ void broadcast(const Q_TASK* from, const payload_ref* packets, std::uint32_t cou
 
 enum class decoded { more_data, closed };
 
+// How long an ending connection is read on after the hub's close frame, so
+// that the client's close reply and anything still on its way are taken
+// in rather than reset: closing a socket with unread data would reset the
+// connection, and a reset can discard what was sent last.
+constexpr std::uint32_t LINGER_MS = 1000;
+constexpr std::uint32_t LINGER_STEP_MS = 250;
+
+// After the close frame: no more sending (the client sees the end of the
+// stream behind the close frame), then read whatever is left until the
+// client closes too, falls silent for a step, or the time is up.
+void linger_after_close(Q_TASK& t)
+{
+    const SOCKET so = t.ws.tls.so.load(std::memory_order_relaxed);
+    if (so == INVALID_SOCKET)
+        return;
+    ws2::shutdown(so, SD_SEND);
+    ws2::set_recv_timeout(so, LINGER_STEP_MS);
+    const std::uint64_t L = load(g_engine.packet_length);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINGER_MS);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int n = ws2::recv(so, t.recv_buf, static_cast<int>(L - 1), 0);
+        if (n == 0 || (n < 0 && !ws2::is_retry_error(WSAGetLastError())))
+            return;
+    }
+}
+
+// The line that tells why a client was let go for sending a message the
+// hub cannot hold.
+void log_too_big(const Q_TASK& t)
+{
+    if (!t.log_connections)
+        return;
+    if (load(g_engine.line_open)) {
+        store(g_engine.line_open, 0);
+        out("\n");
+    }
+    const std::uint64_t L = load(g_engine.packet_length);
+    out(":: server_%02u  message of %llu bytes is larger than %llu bytes (-L %llu), closed with 1009\n", t.id,
+        static_cast<unsigned long long>(t.ws.payload_size), static_cast<unsigned long long>(L - 1),
+        static_cast<unsigned long long>(L));
+}
+
+// A decoder result that ends the connection: the close frame that says why
+// goes to the client behind what is already queued for it.
+void end_websocket(Q_TASK& t, std::int64_t result)
+{
+    std::uint16_t code = WS_CLOSE_PROTOCOL_ERROR;
+    if (result == WS_ENDED)
+        return;  // someone else closed it (the hub stops, an idle time-out)
+    if (result == WS_CLOSE_RECEIVED)
+        code = WS_CLOSE_NORMAL;
+    if (result == WS_TOO_BIG) {
+        code = WS_CLOSE_TOO_BIG;
+        log_too_big(t);
+    }
+    if (send_close(t, code))
+        linger_after_close(t);
+}
+
 // Decodes every complete frame of the `held` bytes at the start of recv_buf
 // and broadcasts their payloads, several frames per hand-over. An unfinished
 // frame is moved to the start of the buffer (after the payloads before it
 // have been handed over, since the move overwrites them) and its length kept
-// in `carried` for the next read.
+// in `carried` for the next read. A ping is answered through this slot's
+// own writer; a pong needs nothing.
 decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
 {
     std::uint8_t* frame = t.recv_buf;
@@ -38,8 +99,9 @@ decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
     for (;;) {
         std::uint8_t* payload = nullptr;
         std::int64_t result = t.ws.decrypt(frame, held, &payload);
-        if (result <= 0) {
+        if (result < 0) {
             broadcast(&t, t.batch, collected);
+            end_websocket(t, result);
             return decoded::closed;
         }
         if (t.ws.need_more) {
@@ -49,20 +111,26 @@ decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
             carried = held;
             return decoded::more_data;
         }
-        // A hixie-76 result counts the terminator's place: its payload is one
-        // byte shorter, and the frame has one byte in front of the payload.
-        const bool hixie = t.ws.version.load(std::memory_order_relaxed) < 13;
+        // The payload, and its NUL, lie within the bytes held.
         const std::uint64_t span = static_cast<std::uint64_t>(result);
-        if (span + (hixie ? 1 : 2) > held) {
+        const std::uint64_t in_front = static_cast<std::uint64_t>(payload - frame);
+        if (in_front + t.ws.payload_size > held) {
             broadcast(&t, t.batch, collected);
             out("ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
                 static_cast<unsigned long long>(span), static_cast<unsigned long long>(held));
             return decoded::closed;
         }
-        t.batch[collected++] = {payload, hixie ? span - 1 : span};
-        if (collected == Q_TASK::BATCH_MAX) {
+        const std::uint64_t size = t.ws.payload_size;
+        if (t.ws.frame_opcode == WS_OP_PING) {
             broadcast(&t, t.batch, collected);
             collected = 0;
+            send_pong(t, payload, size);
+        } else if (t.ws.frame_opcode != WS_OP_PONG) {
+            t.batch[collected++] = {payload, size, payload, size, true};
+            if (collected == Q_TASK::BATCH_MAX) {
+                broadcast(&t, t.batch, collected);
+                collected = 0;
+            }
         }
         if (!t.ws.more_frames) {
             broadcast(&t, t.batch, collected);
@@ -74,6 +142,29 @@ decoded relay_frames(Q_TASK& t, std::uint64_t held, std::uint64_t& carried)
     }
 }
 
+// A raw or TLS sender's read: raw receivers get all of it, WebSocket
+// receivers whole characters (a character the read cut waits for the
+// sender's next read).
+void relay_raw(Q_TASK& t, std::uint8_t* data, std::uint64_t n)
+{
+    const std::uint8_t* whole = nullptr;
+    const std::uint64_t whole_length = t.ws.held_back.wrap(data, n, &whole);
+    const payload_ref packet{data, n, whole, whole_length, false};
+    broadcast(&t, &packet, 1);
+}
+
+// At a raw sender's end, what it held back goes to its WebSocket receivers
+// on its own.
+void release_held_back(Q_TASK& t)
+{
+    const std::uint8_t* rest = nullptr;
+    const std::uint64_t n = t.ws.held_back.release(&rest);
+    if (n == 0)
+        return;
+    const payload_ref packet{rest, 0, rest, n, false};
+    broadcast(&t, &packet, 1);
+}
+
 } // namespace
 
 std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
@@ -81,6 +172,13 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
     const std::uint64_t L = load(g_engine.packet_length);
     std::uint64_t carried = 0;
     std::int64_t n = 0;
+    // A frame longer than the buffer could never complete: the decoder
+    // refuses it as soon as its header says so.
+    ws.frame_limit = L - 1;
+    ws.held_back.clear();
+    // A raw sender's reads leave room in front for the character the read
+    // before cut.
+    const std::uint64_t front = load(ws.upgraded) ? 0 : q_utf8_hold_t::ROOM;
 
     // What classification read beyond an opening request, or a TLS client's
     // first data, goes first.
@@ -92,17 +190,18 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
     }
 
     for (;;) {
-        n = ws.tls.recv(recv_buf + carried, L - 1 - carried);
+        n = ws.tls.recv(recv_buf + front + carried, L - 1 - front - carried);
         if (n <= 0)
             break;
         if (!load(ws.upgraded)) {
-            const payload_ref packet{recv_buf, static_cast<std::uint64_t>(n)};
-            broadcast(this, &packet, 1);
+            relay_raw(*this, recv_buf + front, static_cast<std::uint64_t>(n));
             continue;
         }
         if (relay_frames(*this, static_cast<std::uint64_t>(n) + carried, carried) == decoded::closed)
             return 0;
     }
+    if (!load(ws.upgraded))
+        release_held_back(*this);
 
     // The read ended. An orderly close is not worth a message, nor any end
     // worth_a_line calls ordinary.

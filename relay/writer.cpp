@@ -9,12 +9,6 @@
 
 namespace {
 
-// Bytes an RFC 6455 header takes in front of a payload of n bytes.
-std::uint64_t header_size(std::uint64_t n)
-{
-    return n <= 125 ? 2 : n <= 65535 ? 4 : 10;
-}
-
 void give_buffer_free(Q_TASK& x)
 {
     if (x.buffer_free.is_valid())
@@ -63,29 +57,38 @@ void hand_over_cancel(Q_TASK& x)
     give_buffer_free(x);
 }
 
-std::uint8_t* append_packet(Q_TASK& x, std::uint64_t used, const payload_ref& packet, std::uint64_t& size)
+bool append_packet(Q_TASK& x, std::uint64_t& used, const payload_ref& packet, std::uint64_t& done)
 {
     std::uint8_t* half = x.send_fill;
-    size = packet.length;
     if (!load(x.ws.upgraded)) {
-        if (packet.length > x.half_size - used)
-            return nullptr;
-        std::memcpy(half + used, packet.data, packet.length);
-        return half + used;
+        const std::uint64_t room = x.half_size - used;
+        const std::uint64_t n = packet.length - done < room ? packet.length - done : room;
+        if (n)
+            std::memcpy(half + used, packet.data + done, n);
+        used += n;
+        done += n;
+        return done == packet.length;
     }
-    if (used == 0 || x.ws.version.load(std::memory_order_relaxed) < 13)
-        return x.ws.encode(half + used, x.half_size - used, packet.data, &size);
-    // encode writes its header right in front of the payload, which it puts
-    // at a fixed head-room: start that far back, over the end of the frame
-    // before (encode writes nothing ahead of the header), so this frame
-    // follows it without a gap.
-    const std::uint64_t back = q_ws_t::HEAD_ROOM - header_size(packet.length);
-    return x.ws.encode(half + used - back, x.half_size - used + back, packet.data, &size);
+    if (packet.ws_length == 0 && !packet.ws_message)
+        return true;
+    // As many complete frames as the payload needs: each ends where the
+    // half would cut it (a text frame on a character boundary), the next
+    // one goes on from there, in this half or the next.
+    do {
+        std::uint64_t taken = 0;
+        const std::uint64_t size =
+            x.ws.encode_part(half + used, x.half_size - used, packet.ws_data + done, packet.ws_length - done, &taken);
+        if (size == 0)
+            return used == 0;  // never fits this receiver (or no framing left): dropped for it
+        used += size;
+        done += taken;
+    } while (done < packet.ws_length);
+    return true;
 }
 
 bool send_packet(Q_TASK& x, const std::uint8_t* data, std::uint64_t length)
 {
-    const payload_ref packet{data, length};
+    const payload_ref packet{data, length, data, length, false};
     return send_packets(x, &packet, 1);
 }
 
@@ -93,35 +96,61 @@ bool send_packets(Q_TASK& x, const payload_ref* packets, std::uint32_t count)
 {
     bool queued = false;
     std::uint32_t i = 0;
+    std::uint64_t done = 0;
     while (i < count) {
         if (hand_over_begin(x) != hand_over_outcome::taken)
             return queued;
 
-        std::uint8_t* start = nullptr;
         std::uint64_t used = 0;
-        for (; i < count; ++i) {
-            if (packets[i].length == 0)
-                continue;
-            std::uint64_t size = 0;
-            std::uint8_t* at = append_packet(x, used, packets[i], size);
-            if (!at) {
-                if (used == 0)
-                    continue;  // never fits this receiver: dropped for it
-                break;         // the half is full: hand it over, go on in the other
-            }
-            if (!start)
-                start = at;
-            used = static_cast<std::uint64_t>(at + size - x.send_fill);
+        for (; i < count; ++i, done = 0) {
+            if (!append_packet(x, used, packets[i], done))
+                break;  // the half is full: hand it over, go on in the other
         }
 
-        if (!start) {
+        if (used == 0) {
             hand_over_cancel(x);
             return queued;
         }
-        hand_over_pass(x, start, static_cast<std::uint64_t>(x.send_fill + used - start));
+        hand_over_pass(x, x.send_fill, used);
         queued = true;
     }
     return queued;
+}
+
+namespace {
+
+// A frame the hub sends by itself, made by `make` in the half at send_fill
+// (its length, 0 for none) and handed over alone: behind everything handed
+// over before, never inside another frame.
+template <typename Make>
+bool send_own_frame(Q_TASK& x, Make make)
+{
+    if (hand_over_begin(x) != hand_over_outcome::taken)
+        return false;
+    const std::uint64_t size = make(x.send_fill, x.half_size);
+    if (size == 0) {
+        hand_over_cancel(x);
+        return false;
+    }
+    hand_over_pass(x, x.send_fill, size);
+    return true;
+}
+
+} // namespace
+
+bool send_pong(Q_TASK& x, const std::uint8_t* payload, std::uint64_t n)
+{
+    return send_own_frame(x, [&](std::uint8_t* dst, std::uint64_t cap) { return x.ws.encode_pong(dst, cap, payload, n); });
+}
+
+bool send_close(Q_TASK& x, std::uint16_t code)
+{
+    if (!load(x.ws.upgraded))
+        return false;
+    if (!send_own_frame(x, [&](std::uint8_t* dst, std::uint64_t cap) { return x.ws.encode_close(dst, cap, code); }))
+        return false;
+    wait_until_writer_idle(x);
+    return true;
 }
 
 void serve_writes(Q_TASK& t)

@@ -50,15 +50,30 @@ void hand_over_cancel(Q_TASK& x);
 
 // Hands one packet to x's writer; true when it was queued.
 bool send_packet(Q_TASK& x, const std::uint8_t* data, std::uint64_t length);
-// Hands several packets over at once: each is copied or framed behind the
-// previous one in the current half, so the writer sends them with one call.
-// A batch that does not fit one half is handed over half by half. True when
-// anything was queued.
+// Hands several packets over at once: each is copied, or framed in as many
+// complete frames as it needs, behind the previous one in the current half,
+// so the writer sends them with one call. A batch that does not fit one half
+// is handed over half by half. True when anything was queued.
 bool send_packets(Q_TASK& x, const payload_ref* packets, std::uint32_t count);
-// Appends one payload to x's half at `used`: framed for a WebSocket receiver,
-// copied for the others. Null when it does not fit; otherwise the start of
-// what was written, and `size` its length.
-std::uint8_t* append_packet(Q_TASK& x, std::uint64_t used, const payload_ref& packet, std::uint64_t& size);
+// Appends what is left of one payload (from `done`) to x's half at `used`:
+// copied for a raw or TLS receiver, framed for a WebSocket receiver (its
+// WebSocket view). Advances `used` and `done`; false when the half filled
+// up before the payload was all in.
+bool append_packet(Q_TASK& x, std::uint64_t& used, const payload_ref& packet, std::uint64_t& done);
+
+// Frames the hub sends by itself go through the writer like data, in a
+// hand-over of their own, after everything already handed over to x.
+//
+// A pong carrying a ping's payload (at most 125 bytes); false when none
+// was handed over (not RFC 6455, the connection closed).
+bool send_pong(Q_TASK& x, const std::uint8_t* payload, std::uint64_t n);
+// Ends x's WebSocket framing with a close frame with `code` (hixie-76: its
+// closing frame) and returns once the writer has sent it, flushed through
+// TLS when the client uses it. Nothing is framed for x afterwards, and x's
+// reader stops decoding (WS_ENDED); the caller then ends the connection.
+// Any thread may call it (x's own reader, or one that stops the hub); false
+// for a client without WebSocket framing or one already closed.
+bool send_close(Q_TASK& x, std::uint16_t code);
 
 // The writer role: sends each hand-over until data_ready is released.
 void serve_writes(Q_TASK& t);

@@ -89,7 +89,7 @@ int send(SOCKET so, const void* data, int length);
 // Blocks until the socket can be written or has failed; no time-out.
 // Returns the number of ready sockets, 0 or -1 like select().
 int wait_writable(SOCKET so);
-// how: SD_BOTH (2 on both systems).
+// how: SD_BOTH (2 on both systems) or SD_SEND (1 on both: sending only).
 int shutdown(SOCKET so, int how);
 int set_option(SOCKET so, option which, int value);
 // SO_RCVTIMEO in milliseconds; 0 means no time-out. An expiry shows as
@@ -121,6 +121,7 @@ bool is_disconnect_error(int error);
 inline constexpr SOCKET INVALID_SOCKET = ws2::invalid_socket;
 inline constexpr int SOCKET_ERROR = -1;
 inline constexpr int SD_BOTH = 2;
+inline constexpr int SD_SEND = 1;
 
 inline constexpr int WSAEINTR = ws2::error_interrupted;
 inline constexpr int WSAECONNABORTED = ws2::error_connection_aborted;

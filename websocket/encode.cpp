@@ -322,8 +322,10 @@ std::uint64_t q_ws_t::encode_pong(std::uint8_t* dst, std::uint64_t cap, const st
 
 std::uint64_t q_ws_t::encode_close(std::uint8_t* dst, std::uint64_t cap, std::uint16_t code)
 {
-    const std::int32_t v = version.load(std::memory_order_relaxed);
-    if (!dst || cap < 4 || v == WS_VERSION_NONE)
+    if (!dst || cap < 4)
+        return 0;
+    const std::int32_t v = version.exchange(WS_VERSION_NONE, std::memory_order_relaxed);
+    if (v == WS_VERSION_NONE)
         return 0;
     if (ws_is_hixie_76(v)) {
         dst[0] = 0xFF;

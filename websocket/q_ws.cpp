@@ -3,8 +3,8 @@
 // decrypt results:
 //   WS_ENDED (-8)  version is WS_VERSION_NONE: nothing is decoded any more
 //   WS_CLOSE_RECEIVED  an RFC 6455 close frame (its first byte is enough) or
-//       an empty buffer; hixie-76 0xFF 0x00. version becomes NONE; the caller
-//       answers with close 1000 through the writer
+//       an empty buffer; hixie-76 0xFF 0x00. The caller answers with close
+//       1000 through the writer (encode_close, which ends the framing)
 //   WS_TOO_BIG  the frame (header included) is longer than frame_limit;
 //       payload_size holds the declared payload length
 //   WS_RESERVED_OPCODE, WS_STRAY_CONTINUATION, WS_MALFORMED: protocol errors
@@ -95,10 +95,9 @@ std::int64_t wait_for_more(q_ws_t& ws, std::uint64_t len)
 }
 
 // The reply (close 1000) goes out through the connection's writer, after
-// what is already queued for the client.
-std::int64_t close_received(q_ws_t& ws)
+// what is already queued for the client; making it ends the framing.
+std::int64_t close_received()
 {
-    ws.version.store(WS_VERSION_NONE, std::memory_order_relaxed);
     return WS_CLOSE_RECEIVED;
 }
 
@@ -134,7 +133,7 @@ std::int64_t decode_6455(q_ws_t& ws, std::uint8_t* data, std::uint64_t len, std:
     ws.more_frames = 0;
 
     if (len == 0 || data[0] == CLOSE_FRAME)
-        return close_received(ws);
+        return close_received();
     if (data[0] & RSV_BITS)
         return WS_MALFORMED;
     const std::uint8_t opcode = data[0] & OPCODE_BITS;
@@ -175,12 +174,12 @@ std::int64_t decode_76(q_ws_t& ws, std::uint8_t* data, std::uint64_t len, std::u
 {
     ws.more_frames = 0;
     if (len == 0)
-        return close_received(ws);
+        return close_received();
     // 0xFF 0x00 is the closing frame; its second byte may arrive later.
     if (data[0] == 0xFF) {
         if (len == 1)
             return wait_for_more(ws, len);
-        return data[1] == 0x00 ? close_received(ws) : WS_MALFORMED;
+        return data[1] == 0x00 ? close_received() : WS_MALFORMED;
     }
     if (data[0] != 0x00)
         return WS_MALFORMED;

@@ -5,6 +5,7 @@
 
 #include "support/q_crypt.h"
 #include "tls/q_tls_conn.h"
+#include "websocket/q_utf8_hold.h"
 
 #include <atomic>
 #include <cstdint>
@@ -77,6 +78,9 @@ struct q_ws_t {
     std::atomic<std::uint8_t> utf8_lead{0};
     // WS_VERSION_*: 0: no framing; 1 to 12: hixie-76; 13: RFC 6455.
     std::atomic<std::int32_t> version{WS_VERSION_NONE};
+    // This connection as a raw sender: the character its last read cut,
+    // held back from its WebSocket receivers. Its reader only.
+    q_utf8_hold_t held_back;
     q_tls_conn_t tls;
 
     q_ws_t() = default;
@@ -114,7 +118,9 @@ struct q_ws_t {
     // at dst; its length, or 0 when none is made.
     std::uint64_t encode_pong(std::uint8_t* dst, std::uint64_t cap, const std::uint8_t* payload, std::uint64_t n);
     // A close frame with a status code (hixie-76: the closing frame 0xFF
-    // 0x00) at dst; its length, or 0 when none is made.
+    // 0x00) at dst; its length, or 0 when none is made. It is the last
+    // frame: version becomes WS_VERSION_NONE, so nothing is framed or
+    // decoded for the connection afterwards.
     std::uint64_t encode_close(std::uint8_t* dst, std::uint64_t cap, std::uint16_t code);
     // The opcode for this payload, 1 (text) or 2 (binary); updates the scan.
     std::int32_t classify(const std::uint8_t* s, std::uint64_t n);

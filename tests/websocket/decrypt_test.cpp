@@ -103,9 +103,9 @@ std::vector<decode_case> single_frame_cases()
         {"ping of 126 bytes", 13, client_frame(0x89, p126, true), M, false, false, -1, {}, 13, -1},
         {"ping without FIN", 13, {0x09, 0x00}, M, false, false, -1, {}, 13, -1},
 
-        {"close frame", 13, {0x88, 0x80, 1, 2, 3, 4}, C, false, false, -1, {}, 0, -1},
-        {"close byte alone", 13, {0x88}, C, false, false, -1, {}, 0, -1},
-        {"empty buffer", 13, {}, C, false, false, -1, {}, 0, -1},
+        {"close frame", 13, {0x88, 0x80, 1, 2, 3, 4}, C, false, false, -1, {}, 13, -1},
+        {"close byte alone", 13, {0x88}, C, false, false, -1, {}, 13, -1},
+        {"empty buffer", 13, {}, C, false, false, -1, {}, 13, -1},
         {"close without FIN", 13, {0x08, 0x00}, M, false, false, -1, {}, 13, -1},
         {"reserved data opcode", 13, {0x83, 0x00}, WS_RESERVED_OPCODE, false, false, -1, {}, 13, -1},
         {"reserved control opcode", 13, {0x8B, 0x00}, WS_RESERVED_OPCODE, false, false, -1, {}, 13, -1},
@@ -120,11 +120,11 @@ std::vector<decode_case> single_frame_cases()
         {"hixie-76 empty frame", 8, {0x00, 0xFF}, 1, false, false, 1, {}, 8, 1},
         {"hixie-76 without terminator", 8, {0x00, 'a', 'b'}, 3, true, false, -1, {}, 8, -1},
         {"hixie-76 opening byte alone", 8, {0x00}, 1, true, false, -1, {}, 8, -1},
-        {"hixie-76 closing frame", 8, {0xFF, 0x00}, C, false, false, -1, {}, 0, -1},
+        {"hixie-76 closing frame", 8, {0xFF, 0x00}, C, false, false, -1, {}, 8, -1},
         {"hixie-76 closing byte alone", 8, {0xFF}, 1, true, false, -1, {}, 8, -1},
         {"hixie-76 not starting with 0x00", 8, {0xFF, 0x01}, M, false, false, -1, {}, 8, -1},
         {"hixie-76 starting with another byte", 8, {0x80, 0x00}, M, false, false, -1, {}, 8, -1},
-        {"hixie-76 empty buffer", 8, {}, C, false, false, -1, {}, 0, -1},
+        {"hixie-76 empty buffer", 8, {}, C, false, false, -1, {}, 8, -1},
         {"version 1 decodes as hixie-76", 1, {0x00, 'z', 0xFF}, 2, false, false, 1, of("z"), 1, 1},
     };
 }
@@ -161,10 +161,18 @@ TEST_F(Decrypt, SingleFrames)
     }
 }
 
-TEST_F(Decrypt, AfterCloseEveryCallEnds)
+// The answer to a close is the connection's last frame: once it is made,
+// nothing is decoded or framed any more.
+TEST_F(Decrypt, AfterTheCloseReplyEveryCallEnds)
 {
     std::uint8_t close[2] = {0x88, 0x00};
     EXPECT_EQ(ws.decrypt(close, 1, nullptr), WS_CLOSE_RECEIVED);
+    std::uint8_t reply[4];
+    ASSERT_EQ(ws.encode_close(reply, sizeof(reply), WS_CLOSE_NORMAL), 4u);
+    EXPECT_EQ(bytes(reply, reply + 4), (bytes{0x88, 0x02, 0x03, 0xE8}));
+    EXPECT_EQ(ws.encode_close(reply, sizeof(reply), WS_CLOSE_NORMAL), 0u) << "a second close";
+    std::uint64_t len = 4;
+    EXPECT_EQ(ws.encode(reply, sizeof(reply), reply, &len), nullptr);
     bytes frame = client_frame(0x81, of("late"), true);
     frame.push_back(0);
     std::uint8_t* payload = nullptr;
@@ -339,8 +347,9 @@ TEST_F(Decrypt, FrameLongerThanTheLimitIsTooBig)
         wstest::exact_buffer buffer(c.input, 1);
         std::uint8_t* payload = nullptr;
         EXPECT_EQ(ws.decrypt(buffer.data(), c.input.size(), &payload), c.result);
-        if (c.result == WS_TOO_BIG)
+        if (c.result == WS_TOO_BIG) {
             EXPECT_EQ(ws.payload_size, c.declared);
+        }
     }
 }
 

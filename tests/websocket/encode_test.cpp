@@ -374,12 +374,15 @@ TEST(EncodeControl, PongCarriesThePingPayloadAndCloseItsCode)
         {1009, {0x88, 0x02, 0x03, 0xF1}},
     };
     for (const close_case& c : codes) {
-        ASSERT_EQ(r.ws.encode_close(half, sizeof(half), c.code), 4u);
+        receiver closing(13);
+        ASSERT_EQ(closing.ws.encode_close(half, sizeof(half), c.code), 4u);
         EXPECT_EQ(bytes(half, half + 4), c.frame);
+        EXPECT_EQ(closing.ws.version.load(), 0) << "nothing is framed after the close";
     }
     ASSERT_EQ(old.ws.encode_close(half, sizeof(half), 1009), 2u);
     EXPECT_EQ(bytes(half, half + 2), (bytes{0xFF, 0x00}));
     EXPECT_EQ(r.ws.encode_close(half, 3, 1000), 0u);
+    EXPECT_EQ(r.ws.version.load(), 13) << "a close that did not fit ends nothing";
     r.ws.version.store(0);
     EXPECT_EQ(r.ws.encode_close(half, sizeof(half), 1000), 0u);
 }

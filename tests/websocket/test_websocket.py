@@ -1,7 +1,8 @@
-"""WebSocket framing through the hub: the close reply, frames that end only
-their sender, frames cut into tiny writes or packed into one, the size
-limit of RFC 6455 receivers, the text/binary choice that follows the UTF-8
-stream of each receiver, and hixie-76 next to RFC 6455."""
+"""WebSocket framing through the hub: the close reply, protocol errors that
+end only their sender with close 1002, frames cut into tiny writes or packed
+into one, payloads up to the largest frame reaching every receiver, the
+text/binary choice that follows the UTF-8 stream of each receiver, and
+hixie-76 next to RFC 6455."""
 
 import random
 import struct
@@ -14,6 +15,7 @@ from hubtest.streams import assert_relaying, raw_client
 from hubtest.ws_clients import Hixie76Client, ws_frame, WsClient, xor_mask
 
 CLOSE_REPLY = b"\x88\x02\x03\xe8"
+CLOSE_PROTOCOL_ERROR = b"\x88\x02\x03\xea"
 
 
 def masked_close(payload=b""):
@@ -43,13 +45,14 @@ class ControlFrames(unittest.TestCase):
                     raw.send(name.encode())
                     self.assertEqual(listener.read_message(), (1, name.encode()))
 
-    def test_frames_that_end_the_sender_without_reply_and_harm_no_one(self):
+    def test_protocol_errors_end_the_sender_with_1002_and_harm_no_one(self):
         # Every case is sent right behind a valid frame in the same write:
-        # the valid one is relayed, then the sender's connection ends.
+        # the valid one is relayed, then the sender gets close 1002 and its
+        # connection ends.
         cases = [
-            ("ping", ws_frame(b"are you there", opcode=9)),
-            ("pong", ws_frame(b"", opcode=10)),
             ("close without FIN", ws_frame(b"\x03\xe8", opcode=8, fin=False)),
+            ("ping without FIN", ws_frame(b"x", opcode=9, fin=False)),
+            ("ping of 126 bytes", ws_frame(b"p" * 126, opcode=9)),
             ("reserved control opcode", ws_frame(b"x", opcode=11)),
             ("reserved data opcode", ws_frame(b"x", opcode=3)),
             ("RSV1", ws_frame(b"deflated?", rsv=4)),
@@ -57,8 +60,8 @@ class ControlFrames(unittest.TestCase):
             ("RSV3", ws_frame(b"x", opcode=2, rsv=1)),
             ("stray final continuation", ws_frame(b"tail", opcode=0)),
             ("stray continuation without FIN", ws_frame(b"tail", opcode=0, fin=False)),
-            ("empty text frame", ws_frame(b"", opcode=1)),
-            ("empty binary frame", ws_frame(b"", opcode=2)),
+            ("continuation after a finished message",
+             ws_frame(b"a", opcode=1, fin=False) + ws_frame(b"b", opcode=0) + ws_frame(b"c", opcode=0)),
         ]
         with Hub() as hub:
             raw = raw_client(hub)
@@ -68,10 +71,15 @@ class ControlFrames(unittest.TestCase):
                     c = WsClient(hub)
                     before = ("before " + name).encode()
                     c.send(ws_frame(before) + frame)
+                    self.assertEqual(c.recv_exact(4, timeout=5), CLOSE_PROTOCOL_ERROR)
                     self.assertTrue(c.closed_by_peer(), "the sender's connection stayed open")
-                    self.assertEqual(c.pending, b"", "the sender got a reply")
-                    self.assertEqual(raw.recv_exact(len(before)), before)
+                    self.assertEqual(c.pending, b"", "more than the close frame was sent")
+                    relayed = before + (b"ab" if name.startswith("continuation after") else b"")
+                    self.assertEqual(raw.recv_exact(len(relayed)), relayed)
                     self.assertEqual(listener.read_message(), (1, before))
+                    if name.startswith("continuation after"):
+                        self.assertEqual(listener.read_message(), (1, b"a"))
+                        self.assertEqual(listener.read_message(), (1, b"b"))
                     self.assertTrue(raw.expect_nothing(0.2), "part of the bad frame was relayed")
                     self.assertTrue(listener.expect_nothing(0.05))
                     raw.send(b"still here")
@@ -173,12 +181,12 @@ class Framing(unittest.TestCase):
 
 
 class SizeLimits(unittest.TestCase):
-    def test_payloads_above_L_minus_10_reach_raw_and_tls_receivers_only(self):
-        # L is 4096: a read takes at most 4095 bytes, and an RFC 6455 frame
-        # made by the hub needs 10 bytes of room in front of its payload.
+    def test_the_largest_frames_a_sender_can_send_reach_every_receiver(self):
+        # L is 4096: a WebSocket sender's frame, header included, takes at
+        # most 4095 bytes (4087 bytes of masked payload); the hub's frames
+        # to RFC 6455 receivers take 4 bytes of header for these, and fit.
         # The sender is a WebSocket client, so a payload is one packet
         # however the bytes are cut on the way in.
-        cases = [(4086, True), (4087, False)]  # payload size, reaches RFC 6455 receivers
         with Hub(pem=True) as hub:
             raw = raw_client(hub)
             tls = raw_client(hub, tls=True)
@@ -187,22 +195,19 @@ class SizeLimits(unittest.TestCase):
             wss = WsClient(hub, tls=True)
             lib = PyWsClient(hub)
             sender = WsClient(hub)
-            for size, to_ws in cases:
+            for size in (4086, 4087):
                 with self.subTest(size=size):
                     payload = bytes([0x41 + i % 26 for i in range(size)])
                     sender.send_message(payload, opcode=1)
                     for c in (raw, tls):
                         self.assertEqual(c.recv_exact(size, timeout=10), payload)
                     self.assertEqual(hixie.read_message(timeout=10), payload)
-                    # A small packet behind it: an RFC 6455 receiver gets it
-                    # next, right after the big one or in its place.
                     tls.send(b"small one")
                     for c in (ws, wss, sender):
-                        if to_ws and c is not sender:
+                        if c is not sender:
                             self.assertEqual(c.read_message(timeout=10), (1, payload))
                         self.assertEqual(c.read_message(timeout=10), (1, b"small one"))
-                    if to_ws:
-                        self.assertEqual(lib.recv(timeout=10), payload.decode())
+                    self.assertEqual(lib.recv(timeout=10), payload.decode())
                     self.assertEqual(lib.recv(timeout=10), "small one")
                     self.assertEqual(raw.recv_exact(9), b"small one")
                     self.assertEqual(hixie.read_message(), b"small one")
@@ -227,9 +232,13 @@ class TextOrBinary(unittest.TestCase):
         ("ASCII and accents", [b"plain", "héllo".encode()], [(0x81, b"plain"), (0x81, "héllo".encode())]),
         ("Arabic, Devanagari, Thai, emoji",
          ["مرحبا नमस्ते สวัสดี 👋🏽".encode()], [(0x81, "مرحبا नमस्ते สวัสดี 👋🏽".encode())]),
-        ("two-byte character cut in two", [b"caf\xc3", b"\xa9!"], [(0x01, b"caf\xc3"), (0x80, b"\xa9!")]),
+        # A WebSocket sender's messages are relayed whole, each a frame of
+        # its own: one that ends inside a character is not valid text, and
+        # the receiver turns binary. (A raw sender's cut characters are
+        # held back instead: test_cut_characters.py.)
+        ("two-byte character cut in two", [b"caf\xc3", b"\xa9!"], [(0x82, b"caf\xc3"), (0x82, b"\xa9!")]),
         ("emoji cut in three", [b"\xf0\x9f", b"\x98", b"\x80 ok"],
-         [(0x01, b"\xf0\x9f"), (0x00, b"\x98"), (0x80, b"\x80 ok")]),
+         [(0x82, b"\xf0\x9f"), (0x82, b"\x98"), (0x82, b"\x80 ok")]),
         ("invalid sequence turns the stream binary for good", [b"ok", b"\xc3\x28", b"text again"],
          [(0x81, b"ok"), (0x82, b"\xc3\x28"), (0x82, b"text again")]),
         ("surrogate", [b"\xed\xa0\x80", b"x"], [(0x82, b"\xed\xa0\x80"), (0x82, b"x")]),
@@ -241,18 +250,15 @@ class TextOrBinary(unittest.TestCase):
         ("0xFF alone between characters", [b"a", b"\xff", b"b"], [(0x81, b"a"), (0x82, b"\xff"), (0x81, b"b")]),
     ]
     # Streams that turn invalid right after a packet that ended inside a
-    # character, that is while a text message is open: the packet closes the
-    # open message as its final continuation and the receiver is binary from
-    # then on. The bytes of the cut character have already gone out, so a
-    # strict client may reject that one message; what the stream holds still
-    # arrives whole and in order.
+    # character: that packet already turned the receiver binary, so no text
+    # message was ever left open.
     BROKEN_AFTER_A_CUT = [
         ("ASCII where a continuation byte belongs", [b"\xe2\x82", b"A", b"next"],
-         [(0x01, b"\xe2\x82"), (0x80, b"A"), (0x82, b"next")]),
+         [(0x82, b"\xe2\x82"), (0x82, b"A"), (0x82, b"next")]),
         ("invalid byte after a cut", [b"ok \xc3", b"\x28 and more", b"next"],
-         [(0x01, b"ok \xc3"), (0x80, b"\x28 and more"), (0x82, b"next")]),
+         [(0x82, b"ok \xc3"), (0x82, b"\x28 and more"), (0x82, b"next")]),
         ("0xFF after a cut", [b"\xc3", b"\xff", b"next"],
-         [(0x01, b"\xc3"), (0x80, b"\xff"), (0x82, b"next")]),
+         [(0x82, b"\xc3"), (0x82, b"\xff"), (0x82, b"next")]),
     ]
 
     def test_each_receiver_gets_text_while_its_stream_is_valid_utf8(self):
@@ -336,8 +342,12 @@ class Hixie76(unittest.TestCase):
             dribble(hixie, frame)
             self.assertEqual(ws.read_message(), (1, frame[1:-1]))
             self.assertTrue(ws.expect_nothing(0.2))
-            # The empty frame 0x00 0xFF ends the sender's connection.
+            # The empty frame 0x00 0xFF is an empty message; the closing
+            # frame 0xFF 0x00 is answered with one and ends the sender.
             hixie.send(b"\x00\xff")
+            self.assertEqual(ws.read_frame(), (True, 1, b""))
+            hixie.send(b"\xff\x00")
+            self.assertEqual(hixie.recv_exact(2), b"\xff\x00")
             self.assertTrue(hixie.closed_by_peer())
             self.assertTrue(ws.expect_nothing(0.2))
 
