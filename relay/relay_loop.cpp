@@ -182,9 +182,9 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
 
     // What classification read beyond an opening request, or a TLS client's
     // first data, goes first.
+    // Nothing is held back yet, so these bytes need no room in front.
     if (held && !load(ws.upgraded)) {
-        const payload_ref packet{recv_buf, held};
-        broadcast(this, &packet, 1);
+        relay_raw(*this, recv_buf, held);
     } else if (held && relay_frames(*this, held, carried) == decoded::closed) {
         return 0;
     }
