@@ -1,5 +1,6 @@
 #include "relay/engine_state.h"
 #include "relay/opening.h"
+#include "relay/peer_slots.h"
 #include "relay/q_access.h"
 #include "relay/q_task.h"
 #include "relay/writer.h"
@@ -236,6 +237,45 @@ opening_result read_opening(Q_TASK& t, SOCKET so, steady_time deadline)
     return {false, 0};
 }
 
+std::uint32_t host_order(std::uint32_t network_ip)
+{
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&network_ip);
+    return (std::uint32_t{a[0]} << 24) | (std::uint32_t{a[1]} << 16) | (std::uint32_t{a[2]} << 8) | a[3];
+}
+
+// One connection-log line for a connection turned away at accept; an open
+// SYN line of another connection is ended first, as a fin line would.
+void print_refusal(const Q_TASK& t, const ws2::address& peer, const char* why, std::uint32_t count)
+{
+    if (!t.log_connections)
+        return;
+    if (load(g_engine.line_open)) {
+        store(g_engine.line_open, 0);
+        out("\n\n");
+    }
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&peer.ip);
+    out(":: server_%02u.refused  %u.%u.%u.%u:%u  ", t.id, a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.port));
+    out(why, count);
+    out("\n");
+}
+
+// The accept-time checks of -a and -m. A connection they refuse is closed
+// at once, before anything is read from it.
+bool admit_peer(const Q_TASK& t, SOCKET so, const ws2::address& peer)
+{
+    const std::uint32_t ip = host_order(peer.ip);
+    const char* why = nullptr;
+    if (!g_access.admits_address(ip))
+        why = "not an allowed address";
+    else if (!g_peer_slots.take(t.id, ip, g_access.per_address_max))
+        why = "this address holds %u connections already";
+    if (!why)
+        return true;
+    closesocket(so);
+    print_refusal(t, peer, why, g_access.per_address_max);
+    return false;
+}
+
 } // namespace
 
 int Q_TASK::accept_loop()
@@ -267,6 +307,9 @@ int Q_TASK::accept_loop()
             }
             return -1;
         }
+
+        if (!admit_peer(*this, so, peer))
+            continue;
 
         std::int32_t count = g_engine.active_count.fetch_add(1) + 1;
         store(connected, 1);
@@ -302,6 +345,7 @@ int Q_TASK::accept_loop()
         }
 
         ws.tls.drop_connection();
+        g_peer_slots.release(id);
         store(active, 0);
         wait_until_writer_idle(*this);
         store(connected, 0);

@@ -1,0 +1,148 @@
+"""Who may connect: the listen address (-b), the admitted peers (-a), the
+browser Origins (-o) and the slots one address may hold (-m). Refusals are
+logged one line each; a refused client never reads or feeds the relay."""
+
+import base64
+import os
+import re
+import socket
+import time
+import unittest
+
+from hubtest.hub import HOST, Hub, t, wait_until
+from hubtest.streams import Conn
+from hubtest.ws_clients import accept_key
+
+SECOND_HOST = "127.0.0.2"
+OPEN_LINE = ":: any address may connect and read the relay"
+
+
+def connect_from(hub, source, target=HOST, timeout=5.0):
+    """A socket connected to the hub from the loopback address `source`."""
+    s = socket.socket()
+    s.settimeout(t(timeout))
+    s.bind((source, 0))
+    s.connect((target, hub.port))
+    return s
+
+
+def client_from(hub, source, hello=None):
+    c = Conn(hub, sock=connect_from(hub, source))
+    if hello is not None:
+        c.send(hello)
+    return c
+
+
+def kind_from(hub, source, port, timeout=5.0):
+    """The kind printed for the connection from source:port, or None."""
+    pattern = re.compile(r"SYN from %s:%d  :: server_\d+\.working  active \d+/\d+  (?:[^\r]*?\n)??"
+                         r"(RAW|TLS|WSS|WS)\n" % (re.escape(source), port))
+    found = [None]
+
+    def printed():
+        m = pattern.search(hub.log())
+        found[0] = m.group(1) if m else None
+        return found[0] is not None
+    wait_until(printed, t(timeout))
+    return found[0]
+
+
+def ws_request(port, origin=None):
+    key = base64.b64encode(os.urandom(16)).decode()
+    lines = ["GET / HTTP/1.1", "Host: 127.0.0.1:%d" % port, "Upgrade: websocket", "Connection: Upgrade",
+             "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
+    if origin:
+        lines.append("Origin: " + origin)
+    return ("\r\n".join(lines) + "\r\n\r\n").encode(), key
+
+
+class WhoMayConnect(unittest.TestCase):
+    def test_one_address_cannot_take_every_slot_with_a_limit_per_address(self):
+        # 32 raw connections that send nothing from 127.0.0.1. Without a
+        # limit they hold every slot and a client from 127.0.0.2 waits in
+        # the backlog; with -m 4 it is served at once.
+        for args, served in (((), False), (("-m", "4"), True)):
+            with self.subTest(args=args), Hub(*args) as hub:
+                idle = [Conn(hub) for _ in range(32)]
+                if served:
+                    self.assertTrue(hub.wait_log("connections already", count=28, timeout=10), hub.log())
+                self.assertTrue(wait_until(lambda: len(hub.syn_ports()) >= (4 if served else 32), t(10)),
+                                hub.log())
+                # Past both classification windows: the slots are relaying.
+                time.sleep(t(1.5))
+                started = time.monotonic()
+                other = client_from(hub, SECOND_HOST, hello=b"from the second address")
+                if not served:
+                    self.assertIsNone(kind_from(hub, SECOND_HOST, other.local_port, timeout=2),
+                                      "a 33rd client was served\n" + hub.log())
+                    continue
+                self.assertEqual(kind_from(hub, SECOND_HOST, other.local_port), "RAW", hub.log())
+                self.assertLess(time.monotonic() - started, t(2.0))
+                # It reached the four admitted connections; the 28 others
+                # were closed at once.
+                got = [c.recv_exact(23, timeout=3) for c in idle]
+                self.assertEqual(got.count(b"from the second address"), 4, got)
+                log = hub.log()
+                self.assertEqual(len(re.findall(r":: server_\d\d\.refused  127\.0\.0\.1:\d+  this address holds "
+                                                r"4 connections already\n", log)), 28, log)
+
+    def test_allowed_peers_only(self):
+        with Hub("-a", "127.0.0.2/32") as hub:
+            self.assertNotIn(OPEN_LINE, hub.log())
+            stranger = Conn(hub)
+            self.assertTrue(stranger.closed_by_peer(timeout=5), "a peer outside -a was kept")
+            self.assertTrue(hub.wait_log(":: server_", timeout=5))
+            self.assertRegex(hub.log(), r":: server_\d\d\.refused  127\.0\.0\.1:%d  not an allowed address\n"
+                             % stranger.local_port)
+            a = client_from(hub, SECOND_HOST, hello=b"a;")
+            self.assertEqual(kind_from(hub, SECOND_HOST, a.local_port), "RAW", hub.log())
+            b = client_from(hub, SECOND_HOST, hello=b"b;")
+            self.assertEqual(kind_from(hub, SECOND_HOST, b.local_port), "RAW", hub.log())
+            self.assertEqual(a.recv_exact(2), b"b;")
+            self.assertNotIn("SYN from 127.0.0.1:", hub.log())
+
+    def test_origins_not_allowed_get_403_and_nothing_of_theirs_is_relayed(self):
+        with Hub("-o", "https://good.example") as hub:
+            self.assertNotIn(OPEN_LINE, hub.log())
+            peer = client_from(hub, HOST, hello=b"")
+            self.assertEqual(kind_from(hub, HOST, peer.local_port, timeout=6), "RAW", hub.log())
+            # origin, answer
+            for origin, status in (("https://evil.example", b"HTTP/1.1 403 Forbidden\r\n"),
+                                   ("https://good.example", b"HTTP/1.1 101 Switching Protocols\r\n"),
+                                   ("HTTPS://GOOD.EXAMPLE", b"HTTP/1.1 101 Switching Protocols\r\n"),
+                                   # A program, not a web page: no Origin at all.
+                                   (None, b"HTTP/1.1 101 Switching Protocols\r\n")):
+                with self.subTest(origin=origin):
+                    request, key = ws_request(hub.port, origin)
+                    c = Conn(hub)
+                    c.send(request)
+                    head = c.recv_until(b"\r\n\r\n", timeout=5)
+                    self.assertTrue(head.startswith(status), head)
+                    if b"403" in status:
+                        self.assertTrue(c.closed_by_peer(timeout=5), "the hub kept the connection")
+                        self.assertTrue(hub.wait_log("Origin not allowed: answered 403"), hub.log())
+                    else:
+                        self.assertIn(("Sec-WebSocket-Accept: " + accept_key(key)).encode(), head)
+                        self.assertEqual(kind_from(hub, HOST, c.local_port), "WS", hub.log())
+                        hub.close_client(c)
+                    self.assertTrue(peer.expect_nothing(0.3), "bytes of the request reached another client")
+
+    def test_listen_address_and_the_open_hub_line(self):
+        with Hub() as hub:
+            self.assertIn(OPEN_LINE, hub.log())
+            self.assertIn(":: bind(0.0.0.0:%d)" % hub.port, hub.log())
+        with Hub("-b", SECOND_HOST) as hub:
+            log = hub.log()
+            self.assertIn(":: bind(127.0.0.2:%d)  RAW WS  max connections: 32\n" % hub.port, log)
+            self.assertNotIn(OPEN_LINE, log)
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((HOST, hub.port), timeout=t(5)).close()
+            a = Conn(hub, sock=connect_from(hub, SECOND_HOST, target=SECOND_HOST))
+            a.send(b"a;")
+            b = Conn(hub, sock=connect_from(hub, SECOND_HOST, target=SECOND_HOST))
+            b.send(b"b;")
+            self.assertEqual(a.recv_exact(2), b"b;")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
