@@ -35,9 +35,9 @@ def _insecure_context():
 class PyWsClient:
     """Python's websockets library (asyncio API) on a loop of its own thread.
 
-    Pings stay off: the hub ends a connection that sends one."""
+    Keep-alive pings are off unless `ping_interval` (seconds) is given."""
 
-    def __init__(self, hub, tls=False, timeout=10.0, check_kind=True):
+    def __init__(self, hub, tls=False, timeout=10.0, check_kind=True, ping_interval=None):
         import websockets
         self.hub = hub
         self.loop = asyncio.new_event_loop()
@@ -47,7 +47,8 @@ class PyWsClient:
 
         async def connect():
             return await websockets.connect(uri, ssl=_insecure_context() if tls else None,
-                                            ping_interval=None, open_timeout=t(timeout),
+                                            ping_interval=ping_interval, ping_timeout=t(5),
+                                            open_timeout=t(timeout),
                                             close_timeout=t(3), max_size=None)
         try:
             self.ws = self._run(connect(), t(timeout) + 5)
@@ -65,6 +66,21 @@ class PyWsClient:
 
     def send(self, data):
         self._run(self.ws.send(data), t(10))
+
+    def ping(self, payload=b""):
+        """Sends a ping and waits for its pong; True when it came."""
+        async def exchange():
+            waiter = await self.ws.ping(payload)
+            await asyncio.wait_for(waiter, t(5))
+        try:
+            self._run(exchange(), t(10))
+            return True
+        except (asyncio.TimeoutError, TimeoutError):
+            return False
+
+    @property
+    def open(self):
+        return self.ws.open
 
     def recv(self, timeout=5.0):
         """str for a text message, bytes for a binary one, None on time-out."""
