@@ -311,6 +311,7 @@ int Q_TASK::accept_loop()
         if (!admit_peer(*this, so, peer))
             continue;
 
+        last_traffic_ms.store(steady_ms(), std::memory_order_relaxed);
         std::int32_t count = g_engine.active_count.fetch_add(1) + 1;
         store(connected, 1);
         const std::uint16_t slots = load(g_engine.slot_count);
@@ -334,7 +335,7 @@ int Q_TASK::accept_loop()
                 store(g_engine.line_open, 0);
                 out("%s\n", connection_kind(*this));
             }
-            ws2::set_recv_timeout(so, 0);
+            ws2::set_recv_timeout(so, g_access.idle_seconds ? idle_limit_ms() : 0);
             store(send_result, 0);
             store(send_error, 0);
             // Release: a sender that sees the slot active also sees all the

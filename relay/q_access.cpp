@@ -1,5 +1,6 @@
 #include "relay/q_access.h"
 
+#include <chrono>
 #include <cstring>
 
 Q_ACCESS g_access;
@@ -176,4 +177,16 @@ bool Q_ACCESS::admits_origin(const char* value, std::size_t length) const
         if (entry_length == length && equals_ignoring_case(entry, value, length))
             return true;
     return false;
+}
+
+std::int64_t steady_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::uint32_t idle_limit_ms()
+{
+    const std::uint64_t ms = std::uint64_t{g_access.idle_seconds} * 1000;
+    return ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(ms);
 }

@@ -47,6 +47,11 @@ bool parse_ipv4(const char* text, std::size_t length, std::uint32_t& address);
 // block, so 10.1.2.3/8 is 10.0.0.0/8.
 bool parse_ipv4_block(const char* text, std::size_t length, ipv4_block& block);
 
+// Milliseconds of the steady clock: what idle time-outs are measured in.
+std::int64_t steady_ms();
+// -i in milliseconds (0: off), at most what a receive time-out can hold.
+std::uint32_t idle_limit_ms();
+
 // What the slot threads check; construction copies the configuration's
 // record here before any thread runs.
 extern Q_ACCESS g_access;

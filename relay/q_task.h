@@ -68,6 +68,9 @@ struct Q_TASK {
     std::atomic<std::uint8_t> connected{0};
     std::atomic<std::uint8_t> active{0};
     std::atomic<std::uint8_t> running{0};
+    // When the connection last moved a byte either way (steady_ms), for the
+    // idle time-out; the reader and the writer both write it.
+    std::atomic<std::int64_t> last_traffic_ms{0};
     Q_THREAD thread_r;
     Q_THREAD thread_w;
     std::uint32_t id = 0;

@@ -1,4 +1,5 @@
 #include "relay/engine_state.h"
+#include "relay/q_access.h"
 #include "relay/q_task.h"
 #include "relay/writer.h"
 #include "shell/console.h"
@@ -82,6 +83,69 @@ void end_websocket(Q_TASK& t, std::int64_t result)
         log_too_big(t);
     }
     if (send_close(t, code))
+        linger_after_close(t);
+}
+
+// The idle time-out (-i): the socket's receive time-out is the idle limit,
+// so a read that times out finds out whether the writer moved anything
+// meanwhile. If so, the read waits on for the rest of the limit.
+struct idle_watch {
+    std::int64_t limit = 0;  // ms; 0: off
+    bool shortened = false;  // the receive time-out is below the limit
+    bool expired = false;
+
+    idle_watch() : limit(idle_limit_ms()) {}
+
+    void saw_traffic(Q_TASK& t)
+    {
+        if (!limit)
+            return;
+        t.last_traffic_ms.store(steady_ms(), std::memory_order_relaxed);
+        if (shortened) {
+            shortened = false;
+            set_timeout(t, limit);
+        }
+    }
+
+    // After a failed read: true when it only timed out and the connection
+    // has not been idle for the whole limit, so the read is made again.
+    bool waits_on(Q_TASK& t)
+    {
+        if (!limit || t.ws.tls.last_recv_error.load(std::memory_order_relaxed) != ws2::error_timed_out)
+            return false;
+        const std::int64_t quiet = steady_ms() - t.last_traffic_ms.load(std::memory_order_relaxed);
+        if (quiet >= limit) {
+            expired = true;
+            return false;
+        }
+        t.ws.tls.last_recv_error.store(0, std::memory_order_relaxed);
+        shortened = true;
+        set_timeout(t, limit - quiet);
+        return true;
+    }
+
+    static void set_timeout(Q_TASK& t, std::int64_t ms)
+    {
+        const SOCKET so = t.ws.tls.so.load(std::memory_order_relaxed);
+        if (so != INVALID_SOCKET)
+            ws2::set_recv_timeout(so, static_cast<std::uint32_t>(ms));
+    }
+};
+
+// An idle connection is let go with a line saying so; a WebSocket client
+// is told with close 1001 (going away) behind what is queued for it.
+void end_idle(Q_TASK& t)
+{
+    const bool websocket = load(t.ws.upgraded) != 0;
+    if (t.log_connections) {
+        if (load(g_engine.line_open)) {
+            store(g_engine.line_open, 0);
+            out("\n");
+        }
+        out(":: server_%02u  idle for %u s, closed%s\n", t.id, g_access.idle_seconds,
+            websocket ? " with 1001" : "");
+    }
+    if (websocket && send_close(t, WS_CLOSE_GOING_AWAY))
         linger_after_close(t);
 }
 
@@ -189,10 +253,15 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
         return 0;
     }
 
+    idle_watch idle;
     for (;;) {
         n = ws.tls.recv(recv_buf + front + carried, L - 1 - front - carried);
-        if (n <= 0)
+        if (n <= 0) {
+            if (idle.waits_on(*this))
+                continue;
             break;
+        }
+        idle.saw_traffic(*this);
         if (!load(ws.upgraded)) {
             relay_raw(*this, recv_buf + front, static_cast<std::uint64_t>(n));
             continue;
@@ -202,6 +271,10 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
     }
     if (!load(ws.upgraded))
         release_held_back(*this);
+    if (idle.expired) {
+        end_idle(*this);
+        return 0;
+    }
 
     // The read ended. An orderly close is not worth a message, nor any end
     // worth_a_line calls ordinary.

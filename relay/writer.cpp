@@ -1,6 +1,7 @@
 #include "relay/writer.h"
 
 #include "relay/engine_state.h"
+#include "relay/q_access.h"
 #include "relay/q_task.h"
 #include "shell/console.h"
 #include "support/sockets.h"
@@ -172,6 +173,8 @@ void serve_writes(Q_TASK& t)
             t.ws.tls.drop_connection();
         } else {
             store(t.send_result, sent);
+            if (g_access.idle_seconds)
+                t.last_traffic_ms.store(steady_ms(), std::memory_order_relaxed);
         }
         give_buffer_free(t);
     }

@@ -10,6 +10,7 @@ import time
 import unittest
 
 from hubtest.hub import HOST, Hub, t, wait_until
+from hubtest.library_clients import ClientClosed, PyWsClient
 from hubtest.streams import Conn
 from hubtest.ws_clients import accept_key
 
@@ -144,6 +145,42 @@ class WhoMayConnect(unittest.TestCase):
             b = Conn(hub, sock=connect_from(hub, SECOND_HOST, target=SECOND_HOST))
             b.send(b"b;")
             self.assertEqual(a.recv_exact(2), b"b;")
+
+
+class IdleTimeOut(unittest.TestCase):
+    def test_idle_connections_are_closed_busy_ones_kept(self):
+        with Hub("-i", "2", pem=True) as hub:
+            # Nobody talks: a raw, a TLS and a WebSocket client are idle.
+            started = time.monotonic()
+            silent = Conn(hub)
+            silent_tls = Conn(hub, tls=True)
+            ws = PyWsClient(hub)
+            time.sleep(1.5)
+            self.assertFalse(silent.closed_by_peer(timeout=0.01), "closed before its idle time")
+            self.assertTrue(silent.closed_by_peer(timeout=t(3)), "the silent client was kept\n" + hub.log())
+            self.assertGreaterEqual(time.monotonic() - started, 2.0)
+            self.assertTrue(silent_tls.closed_by_peer(timeout=t(3)), "the silent TLS client was kept")
+            with self.assertRaises(ClientClosed) as closed:
+                ws.recv(timeout=3)
+            self.assertEqual(closed.exception.code, 1001)
+            log = hub.log()
+            self.assertRegex(log, r":: server_\d\d  idle for 2 s, closed\n")
+            self.assertRegex(log, r":: server_\d\d  idle for 2 s, closed with 1001\n")
+
+            # A client that writes every half second, and one that only
+            # receives what it writes: traffic either way keeps both.
+            talker = Conn(hub)
+            talker.send(b"t0;")
+            listener = Conn(hub)
+            self.assertEqual(hub.wait_kind(listener.local_port, timeout=6), "RAW", hub.log())
+            for n in range(1, 9):
+                time.sleep(0.5)
+                talker.send(b"t%d;" % n)
+            got = listener.recv_until(b"t8;", timeout=2)
+            self.assertTrue(got.endswith(b"t8;"), got)
+            self.assertFalse(talker.closed_by_peer(timeout=0.01), "a client that talks was closed")
+            self.assertFalse(listener.closed_by_peer(timeout=0.01), "a client that receives was closed")
+            self.assertEqual(hub.log().count("idle for 2 s"), 3, hub.log())
 
 
 if __name__ == "__main__":
