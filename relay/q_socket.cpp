@@ -1,6 +1,7 @@
 #include "relay/q_socket.h"
 
 #include "relay/engine_state.h"
+#include "relay/orderly_stop.h"
 #include "relay/q_access.h"
 #include "shell/console.h"
 #include "support/process.h"
@@ -168,10 +169,12 @@ int Q_SOCKET::run_server()
         tls_on ? " TLS" : "", tls_on ? " WSS" : "", cfg.cw_connections);
 
     g_engine.so_listen.store(so);
+    g_stop.begin_serving();
     for (std::uint32_t i = 0; i < cfg.cw_connections; ++i)
         tasks[i].start_r.set();
     for (std::uint32_t i = 0; i < cfg.cw_connections; ++i)
         if (tasks[i].thread_r.is_created())
             tasks[i].thread_r.join();
+    g_stop.end_serving();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "shell/entry.h"
 
+#include "relay/orderly_stop.h"
 #include "relay/q_socket.h"
 #include "shell/console.h"
 #include "support/process.h"
@@ -78,11 +79,35 @@ std::string invocation_name(int argc, char16_t** argv)
     return std::string(buffer.get());
 }
 
-// Runs on the signal thread, one signal at a time.
+// Runs on the signal thread, one signal at a time. The first stop signal
+// starts the orderly stop; a second one ends the process at once.
 void on_signal(q_signal which, void*)
 {
-    if (which == q_signal::reload)
+    if (which == q_signal::reload) {
         (void)g_tls.reload_cer();
+        return;
+    }
+    if (!g_stop.request(signal_name(which))) {
+        out("\n:: %s again: ending at once\n", signal_name(which));
+        exit_process(1);
+    }
+}
+
+enum class run_outcome { not_started, setup_failed, served };
+
+// The run's last line: why it ended.
+void print_run_end(run_outcome outcome, bool listen)
+{
+    if (const char* signal = g_stop.stopped_by())
+        out(":: run ended: %s, every connection closed\n", signal);
+    else if (outcome == run_outcome::not_started)
+        out(":: run ended: the socket library did not start\n");
+    else if (outcome == run_outcome::setup_failed)
+        out(listen ? ":: run ended: the listening socket could not be set up\n"
+                   : ":: run ended: the client sockets could not be set up\n");
+    else
+        out(listen ? ":: run ended: accept failed on the listening socket\n"
+                   : ":: run ended: every client connection is over\n");
 }
 
 // The signal thread starts once the certificate has been read the first time,
@@ -100,26 +125,27 @@ int relay_main(int argc, char16_t** argv)
 {
     raise_process_priority();
     // Before the engine starts its threads, which inherit what is held.
-    (void)hold_signals(false, true);
+    (void)hold_signals(true, true);
 
     // The engine lives on the heap rather than on this thread's stack: it is
     // large, and its slot threads refer to it for the whole run.
     std::unique_ptr<Q_SOCKET> engine(new Q_SOCKET(argc, argv));
 
     if (!engine->ready) {
+        (void)release_signals();
         print_usage(invocation_name(argc, argv).c_str());
         debugger_pause();
         return 0;
     }
 
     take_signals();
+    run_outcome outcome = run_outcome::not_started;
     if (start_sockets()) {
         engine->fill_addresses();
-        if (engine->cfg.listen)
-            engine->run_server();
-        else
-            engine->run_client();
+        const int result = engine->cfg.listen ? engine->run_server() : engine->run_client();
+        outcome = result == 0 ? run_outcome::served : run_outcome::setup_failed;
     }
+    print_run_end(outcome, engine->cfg.listen != 0);
 
     if (debugger_pause())
         exit_process(0);

@@ -549,3 +549,42 @@ void q_tls_conn_t::drop_connection()
     if (s)
         drop_ref();
 }
+
+namespace {
+
+// The close_notify goes into wbio behind the records already there and is
+// sent with them; while another call's flush is under way, that flush sends
+// it next.
+bool send_close_notify(q_tls_conn_t& c, SSL* s)
+{
+    bool sent = true;
+    lock_acquire(c.lock);
+    if (is_current(c, s) && SSL_is_init_finished(s)) {
+        ERR_clear_error();
+        (void)SSL_shutdown(s);
+        BIO* w = SSL_get_wbio(s);
+        std::int64_t n = 0;
+        if (c.spare && BIO_ctrl_pending(w) > 0)
+            sent = flush_records(c, w, n) == flush_result::sent;
+        ERR_clear_error();
+    }
+    lock_release(c.lock);
+    return sent;
+}
+
+} // namespace
+
+int q_tls_conn_t::end_sending()
+{
+    bool sent = true;
+    SSL* s = ssl.load(std::memory_order_acquire);
+    if (s && hold(s)) {
+        sent = send_close_notify(*this, s);
+        drop_ref();
+    }
+    socket_use use(*this);
+    if (use.fd == INVALID_SOCKET)
+        return -1;
+    ws2::shutdown(use.fd, SD_SEND);
+    return sent ? 0 : -1;
+}

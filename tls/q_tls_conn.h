@@ -66,6 +66,12 @@ struct q_tls_conn_t {
     std::int64_t send_raw(const void* data, std::int32_t length);
     // Idempotent; safe from either thread while the other is inside an operation.
     void drop_connection();
+    // The orderly end of the connection's sending side: a TLS session sends
+    // its close_notify behind every record made before it, then the socket
+    // stops sending, so the peer reads to the end of the stream; reading
+    // goes on until the peer closes too. Nothing can be sent afterwards.
+    // 0 when the end was sent, -1 otherwise (no socket, a failed send).
+    int end_sending();
 
     // One more reference on the open session; fails once the count has
     // fallen to 0, so a closed session is never revived.

@@ -9,5 +9,5 @@
 
 CTest puts tests/common on PYTHONPATH and names the built program in
 RELAYHUB_BIN; to run one test file by hand from its folder:
-  PYTHONPATH=../common RELAYHUB_BIN=../../build/relayhub python3 test_x.py
+  PYTHONPATH=../common RELAYHUB_BIN=$PWD/../../build/relayhub python3 test_x.py
 """
