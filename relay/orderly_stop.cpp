@@ -83,7 +83,10 @@ std::uint32_t run_stop(void* stop)
     Q_STOP& s = *static_cast<Q_STOP*>(stop);
     Q_TASK* tasks = g_engine.tasks.load(std::memory_order_acquire);
     const std::uint16_t n = load(g_engine.slot_count);
-    out("\n:: %s: no new connections; closing %d\n", s.stopped_by(), load(g_engine.active_count));
+    // A SYN line still waiting for its kind is ended first.
+    if (g_engine.line_open.exchange(0, std::memory_order_relaxed))
+        out("\n");
+    out(":: %s: no new connections; closing %d\n", s.stopped_by(), load(g_engine.active_count));
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Q_STOP::LIMIT_MS);
     while (std::chrono::steady_clock::now() < deadline) {
