@@ -15,10 +15,7 @@ namespace {
 
 constexpr std::uint64_t STOP_STACK = 256 * 1024;
 constexpr std::chrono::milliseconds POLL{10};
-constexpr std::uint16_t CLOSE_GOING_AWAY = 1001;
-
-// Until the writer can send a close frame of the hub's own.
-bool send_close(Q_TASK&, std::uint16_t) { return false; }
+constexpr std::chrono::seconds GOODBYE_END_LIMIT{2};
 
 void take_lock(Q_EVENT& e)
 {
@@ -51,9 +48,11 @@ void shut_listening_socket(Q_STOP& s)
 std::uint32_t say_goodbye(void* slot)
 {
     Q_TASK& t = *static_cast<Q_TASK*>(slot);
-    if (!load(t.ws.upgraded) || !send_close(t, CLOSE_GOING_AWAY))
+    if (!load(t.ws.upgraded) || !send_close(t, WS_CLOSE_GOING_AWAY))
         wait_until_writer_idle(t);
     (void)t.ws.tls.end_sending();
+    // The last access to anything shared.
+    g_stop.goodbyes_running.fetch_sub(1, std::memory_order_acq_rel);
     return 0;
 }
 
@@ -73,8 +72,14 @@ void start_goodbyes(Q_STOP& s, Q_TASK* tasks, std::uint16_t n)
         if (t.state() != slot_state::relaying || load(s.said[i]))
             continue;
         store(s.said[i], 1);
-        if (s.goodbye[i].start(say_goodbye, &t, STOP_STACK) != 0)
+        s.goodbyes_running.fetch_add(1, std::memory_order_acq_rel);
+        if (s.goodbye[i].start(say_goodbye, &t, STOP_STACK) != 0) {
+            s.goodbyes_running.fetch_sub(1, std::memory_order_acq_rel);
             (void)t.ws.tls.end_sending();
+        }
+        // Detached at once: the stop waits for the count instead, so a
+        // process that a second signal ends leaves no finished thread behind.
+        s.goodbye[i].release();
     }
 }
 
@@ -101,10 +106,10 @@ std::uint32_t run_stop(void* stop)
     for (std::uint16_t i = 0; i < n; ++i)
         if (load(tasks[i].connected))
             tasks[i].ws.tls.drop_connection();
-    for (std::uint16_t i = 0; i < n; ++i) {
-        s.goodbye[i].join();
-        s.goodbye[i].release();
-    }
+    // The drop makes every goodbye's waits end quickly.
+    const auto limit = std::chrono::steady_clock::now() + GOODBYE_END_LIMIT;
+    while (s.goodbyes_running.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
 

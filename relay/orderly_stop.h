@@ -44,6 +44,7 @@ struct Q_STOP {
     std::atomic<std::uint64_t> listening{~0ull};
     Q_THREAD controller;
     Q_THREAD goodbye[SLOTS];
+    std::atomic<std::int32_t> goodbyes_running{0};
     std::atomic<std::uint8_t> said[SLOTS] = {};
 
     Q_STOP();
