@@ -8,12 +8,14 @@ at once."""
 import signal
 import socket
 import ssl
+import threading
 import time
 import unittest
 
 from hubtest.hub import HOST, Hub, t
 from hubtest.library_clients import ClientClosed, NodeWsClient, PyWsClient
 from hubtest.streams import raw_client
+from hubtest.ws_clients import WsClient
 
 LAST_WORDS = b"last words before the stop"
 
@@ -92,6 +94,36 @@ class OrderlyStop(unittest.TestCase):
                 self.assertIn(":: %s: no new connections; closing 6" % name, log)
                 self.assertTrue(log.rstrip().endswith(":: run ended: %s, every connection closed" % name), log)
                 holder.close()
+
+    def test_client_that_does_not_read_holds_up_no_other_goodbye(self):
+        with Hub() as hub:
+            stalled = WsClient(hub, rcvbuf=4096)
+            other = PyWsClient(hub)
+            sender = raw_client(hub)
+            # More than the stalled client's socket buffers take: its writer
+            # blocks in a send, and so does the sender's reader handing to it.
+            flood = threading.Thread(target=lambda: self.send_ignoring_the_end(sender, b"x" * (8 << 20)),
+                                     daemon=True)
+            flood.start()
+            time.sleep(t(0.5))
+            hub.signal(signal.SIGTERM)
+            began = time.monotonic()
+            self.assertEqual(library_end(other)[1], 1001)
+            self.assertLess(time.monotonic() - began, t(1), "the stalled client held up the other's close")
+            other.close()
+            self.assertEqual(hub.wait_exit(timeout=4), 0, hub.log())
+            self.assertLess(time.monotonic() - began, t(2), hub.log())
+            self.assertEqual(hub.fin_count(), len(hub.syn_ports()), hub.log())
+            flood.join(t(5))
+            stalled.close()
+
+    @staticmethod
+    def send_ignoring_the_end(c, data):
+        try:
+            c.sock.settimeout(t(10))
+            c.sock.sendall(data)
+        except OSError:  # the hub cut the sender during the stop
+            pass
 
     def test_second_signal_ends_the_hub_at_once(self):
         with Hub() as hub:

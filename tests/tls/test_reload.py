@@ -10,7 +10,7 @@ import ssl
 import tempfile
 import unittest
 
-from hubtest.certs import make_pem, serial_of_der
+from hubtest.certs import make_expired_pem, make_pem, serial_of_der
 from hubtest.hub import Hub
 from hubtest.library_clients import PyWsClient
 from hubtest.streams import Conn, raw_client
@@ -94,6 +94,15 @@ class Reload(unittest.TestCase):
             self.replace_pem(hub, self.second)
             self.reload(hub, ":: new connections use the new certificate")
             self.assertEqual(serial_seen(raw_client(hub, tls=True)), SECOND)
+
+    def test_an_expired_certificate_is_reported_and_still_taken(self):
+        expired = os.path.join(self.certs, "expired.pem")
+        make_expired_pem(expired, days_ago=3, serial=0x33)
+        with Hub(pem=self.first) as hub:
+            self.replace_pem(hub, expired)
+            self.reload(hub, ":: new connections use the new certificate")
+            self.assertIn("certificate expired 3 days ago", hub.log())
+            self.assertEqual(serial_seen(raw_client(hub, tls=True)), 0x33)
 
     def test_a_hub_started_without_a_certificate_gains_tls(self):
         with Hub() as hub:

@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 
 def make_pem(path, key_type="rsa:2048", days=30, serial=None, key_from=None):
@@ -28,6 +29,35 @@ def make_pem(path, key_type="rsa:2048", days=30, serial=None, key_from=None):
                 key = f.read()
         with open(path, "wb") as out:
             out.write(cert + key)
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def make_expired_pem(path, days_ago, serial=1):
+    """A self-signed certificate whose validity ended `days_ago` days ago (and
+    some hours), and its key. OpenSSL 3.0's req and x509 cannot set past
+    dates, so a throw-away CA database signs the request with itself."""
+    d = tempfile.mkdtemp(prefix="relayhub-pem-")
+    try:
+        def run(*cmd):
+            subprocess.run(cmd, check=True, capture_output=True, timeout=120, cwd=d)
+        run("openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+            "-out", "req.csr", "-subj", "/CN=127.0.0.1")
+        with open(os.path.join(d, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca=hub\n[hub]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n"
+                    "default_md=sha256\npolicy=any\n[any]\ncommonName=supplied\n")
+        open(os.path.join(d, "index.txt"), "w").close()
+        with open(os.path.join(d, "serial"), "w") as f:
+            f.write("%02X\n" % serial)
+        now = time.time()
+        stamp = lambda seconds: time.strftime("%Y%m%d%H%M%SZ", time.gmtime(seconds))
+        run("openssl", "ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", "key.pem", "-in", "req.csr",
+            "-out", "cert.pem", "-notext", "-startdate", stamp(now - (days_ago + 30) * 86400),
+            "-enddate", stamp(now - days_ago * 86400 - 3 * 3600))
+        with open(path, "wb") as out:
+            for name in ("cert.pem", "key.pem"):
+                with open(os.path.join(d, name), "rb") as f:
+                    out.write(f.read())
     finally:
         shutil.rmtree(d, ignore_errors=True)
 
