@@ -49,7 +49,8 @@ struct sender {
 
     bytes read(const bytes& data)
     {
-        std::memcpy(buffer.data() + q_utf8_hold_t::ROOM, data.data(), data.size());
+        if (!data.empty())
+            std::memcpy(buffer.data() + q_utf8_hold_t::ROOM, data.data(), data.size());
         const std::uint8_t* start = nullptr;
         const std::uint64_t n = hold.wrap(buffer.data() + q_utf8_hold_t::ROOM, data.size(), &start);
         EXPECT_LE(hold.count, 3u);
