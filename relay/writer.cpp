@@ -148,10 +148,12 @@ bool send_close(Q_TASK& x, std::uint16_t code)
 {
     if (!load(x.ws.upgraded))
         return false;
-    if (!send_own_frame(x, [&](std::uint8_t* dst, std::uint64_t cap) { return x.ws.encode_close(dst, cap, code); }))
-        return false;
+    const bool made =
+        send_own_frame(x, [&](std::uint8_t* dst, std::uint64_t cap) { return x.ws.encode_close(dst, cap, code); });
+    // Also when another thread's close came first: that one is sent too
+    // before the caller ends the connection.
     wait_until_writer_idle(x);
-    return true;
+    return made;
 }
 
 void serve_writes(Q_TASK& t)

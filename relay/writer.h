@@ -72,7 +72,8 @@ bool send_pong(Q_TASK& x, const std::uint8_t* payload, std::uint64_t n);
 // TLS when the client uses it. Nothing is framed for x afterwards, and x's
 // reader stops decoding (WS_ENDED); the caller then ends the connection.
 // Any thread may call it (x's own reader, or one that stops the hub); false
-// for a client without WebSocket framing or one already closed.
+// for a client without WebSocket framing or one already closed (it returns
+// once the earlier close frame has been sent, too).
 bool send_close(Q_TASK& x, std::uint16_t code);
 
 // The writer role: sends each hand-over until data_ready is released.
