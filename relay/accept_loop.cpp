@@ -165,6 +165,8 @@ struct opening_result {
 // start of the buffer: frames of an upgraded client, data of another.
 opening_result answer_request(Q_TASK& t, SOCKET so, opening_request& request)
 {
+    // The request was the client's traffic: the idle time-out counts from here.
+    t.last_traffic_ms.store(steady_ms(), std::memory_order_relaxed);
     if (!origin_allowed(request)) {
         out("\n\tWebSocket request from an Origin not allowed: answered 403\n");
         refuse_opening(t, so, RESPONSE_403, sizeof(RESPONSE_403) - 1);
@@ -211,6 +213,8 @@ opening_result read_opening(Q_TASK& t, SOCKET so, steady_time deadline)
             return {true, 0};
     } else {
         request.held = read_first_plaintext(t, L - 1);
+        if (request.held)
+            t.last_traffic_ms.store(steady_ms(), std::memory_order_relaxed);
         if (!begins_with_get(t.recv_buf, request.held))
             return {true, request.held};
     }
@@ -335,7 +339,7 @@ int Q_TASK::accept_loop()
                 store(g_engine.line_open, 0);
                 out("%s\n", connection_kind(*this));
             }
-            ws2::set_recv_timeout(so, g_access.idle_seconds ? idle_limit_ms() : 0);
+            ws2::set_recv_timeout(so, 0);
             store(send_result, 0);
             store(send_error, 0);
             // Release: a sender that sees the slot active also sees all the

@@ -94,7 +94,16 @@ struct idle_watch {
     bool shortened = false;  // the receive time-out is below the limit
     bool expired = false;
 
-    idle_watch() : limit(idle_limit_ms()) {}
+    // The time since the connection's last traffic (its arrival, at first)
+    // already counts.
+    explicit idle_watch(Q_TASK& t) : limit(idle_limit_ms())
+    {
+        if (!limit)
+            return;
+        const std::int64_t quiet = steady_ms() - t.last_traffic_ms.load(std::memory_order_relaxed);
+        shortened = true;
+        set_timeout(t, quiet >= limit ? 1 : limit - quiet);
+    }
 
     void saw_traffic(Q_TASK& t)
     {
@@ -253,7 +262,7 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
         return 0;
     }
 
-    idle_watch idle;
+    idle_watch idle(*this);
     for (;;) {
         n = ws.tls.recv(recv_buf + front + carried, L - 1 - front - carried);
         if (n <= 0) {

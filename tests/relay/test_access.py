@@ -182,6 +182,24 @@ class IdleTimeOut(unittest.TestCase):
             self.assertFalse(listener.closed_by_peer(timeout=0.01), "a client that receives was closed")
             self.assertEqual(hub.log().count("idle for 2 s"), 3, hub.log())
 
+    def test_idle_time_counts_from_the_end_of_a_slow_opening(self):
+        # A request that takes longer than the idle limit to arrive (within
+        # the opening deadline) is traffic: the upgraded client gets its
+        # full idle time afterwards, then close 1001.
+        with Hub("-i", "2") as hub:
+            request, key = ws_request(hub.port)
+            line_end = request.index(b"\r\n") + 2
+            c = Conn(hub)
+            c.send(request[:line_end])
+            time.sleep(2.5)
+            c.send(request[line_end:])
+            head = c.recv_until(b"\r\n\r\n", timeout=5)
+            self.assertIn(("Sec-WebSocket-Accept: " + accept_key(key)).encode(), head)
+            upgraded = time.monotonic()
+            self.assertFalse(c.closed_by_peer(timeout=1.5), "closed at once after a slow opening")
+            self.assertEqual(c.recv_exact(4, timeout=3), b"\x88\x02\x03\xe9")  # close 1001
+            self.assertGreaterEqual(time.monotonic() - upgraded, 1.9)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
