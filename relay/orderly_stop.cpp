@@ -144,18 +144,26 @@ void Q_STOP::end_serving()
         closesocket(static_cast<SOCKET>(so));
 }
 
-bool Q_STOP::request(const char* why)
+Q_STOP::answer Q_STOP::request(const char* why)
 {
     if (requested.exchange(1, std::memory_order_acq_rel) != 0)
-        return false;
+        return answer::repeated;
     take_lock(lock);
     // Once the run has returned, it ended for a reason of its own.
-    if (!served) {
+    const bool over = served != 0;
+    if (!over) {
         reason.store(why, std::memory_order_release);
         g_engine.stop.store(1, std::memory_order_seq_cst);
     }
     if (serving && controller.start(run_stop, this, STOP_STACK) != 0)
         shut_listening_socket(*this);
     give_lock(lock);
-    return true;
+    return over ? answer::no_run : answer::stopping;
+}
+
+void Q_STOP::no_run_ahead()
+{
+    take_lock(lock);
+    served = 1;
+    give_lock(lock);
 }

@@ -55,9 +55,15 @@ struct Q_STOP {
     // under way and closes the socket it shut down.
     void begin_serving();
     void end_serving();
-    // The first request starts the stop and returns true; every later one
-    // returns false: the caller then ends the process at once.
-    bool request(const char* why);
+    enum class answer : std::uint8_t {
+        stopping,  // the stop is under way, or begins as soon as the run serves
+        repeated,  // a stop was requested before: end the process at once
+        no_run,    // no run serves now or will: end the process at once
+    };
+    // The first request starts the stop.
+    answer request(const char* why);
+    // No run will serve (the usage text, a run that has returned).
+    void no_run_ahead();
     // The reason of a stop that was requested, or null.
     const char* stopped_by() const { return reason.load(std::memory_order_acquire); }
 };

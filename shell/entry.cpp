@@ -87,9 +87,16 @@ void on_signal(q_signal which, void*)
         (void)g_tls.reload_cer();
         return;
     }
-    if (!g_stop.request(signal_name(which))) {
+    switch (g_stop.request(signal_name(which))) {
+    case Q_STOP::answer::stopping:
+        return;
+    case Q_STOP::answer::repeated:
         out("\n:: %s again: ending at once\n", signal_name(which));
         exit_process(1);
+    case Q_STOP::answer::no_run:
+        // Nothing is served: the process ends as it would without the hub's
+        // own handling.
+        exit_process(0);
     }
 }
 
@@ -132,7 +139,8 @@ int relay_main(int argc, char16_t** argv)
     std::unique_ptr<Q_SOCKET> engine(new Q_SOCKET(argc, argv));
 
     if (!engine->ready) {
-        (void)release_signals();
+        g_stop.no_run_ahead();
+        take_signals();
         print_usage(invocation_name(argc, argv).c_str());
         debugger_pause();
         return 0;
@@ -145,6 +153,7 @@ int relay_main(int argc, char16_t** argv)
         const int result = engine->cfg.listen ? engine->run_server() : engine->run_client();
         outcome = result == 0 ? run_outcome::served : run_outcome::setup_failed;
     }
+    g_stop.no_run_ahead();
     print_run_end(outcome, engine->cfg.listen != 0);
 
     if (debugger_pause())

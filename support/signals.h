@@ -19,9 +19,6 @@ using q_signal_handler = void (*)(q_signal which, void* context);
 // thread. Call it on the main thread before any other thread starts.
 // 0 or the system error number.
 int hold_signals(bool stop, bool reload);
-// Gives the held signals back their default action (a run that will not
-// serve ends on Ctrl+C as any program does).
-int release_signals();
 
 // Starts the thread that takes the held signals and calls `handler` with
 // `context` for each, one call at a time. 0 or the system error number.

@@ -63,11 +63,6 @@ int hold_signals(bool stop, bool reload)
     return pthread_sigmask(SIG_BLOCK, &g_state.set, nullptr);
 }
 
-int release_signals()
-{
-    return pthread_sigmask(SIG_UNBLOCK, &g_state.set, nullptr);
-}
-
 int start_signal_thread(q_signal_handler handler, void* context)
 {
     g_state.handler = handler;
