@@ -1,5 +1,6 @@
 """SIGTERM and SIGINT stop the hub in order: no new connections, every
-WebSocket client gets close code 1001 behind what was already on its way to
+WebSocket client gets close code 1001 (hixie-76: its closing frame) behind
+what was already on its way to
 it, every TLS client a close_notify, raw clients the end of the stream, a
 client that never closes is cut after a bounded time, every connection's fin
 line is printed and the hub exits with 0 within 2 s. A second signal ends it
@@ -15,7 +16,7 @@ import unittest
 from hubtest.hub import HOST, Hub, t
 from hubtest.library_clients import ClientClosed, NodeWsClient, PyWsClient
 from hubtest.streams import raw_client
-from hubtest.ws_clients import WsClient
+from hubtest.ws_clients import Hixie76Client, WsClient
 
 LAST_WORDS = b"last words before the stop"
 
@@ -64,6 +65,7 @@ class OrderlyStop(unittest.TestCase):
             with self.subTest(name), Hub(pem=True) as hub:
                 py = PyWsClient(hub)
                 node = NodeWsClient(hub, tls=True)
+                hixie = Hixie76Client(hub)
                 tls = raw_client(hub, tls=True)
                 tls.sock.suppress_ragged_eofs = False
                 raw = raw_client(hub)
@@ -78,10 +80,14 @@ class OrderlyStop(unittest.TestCase):
 
                 self.assertEqual(library_end(py), (["last words before the stop"], 1001))
                 self.assertEqual(library_end(node), (["last words before the stop"], 1001))
+                # hixie-76 has no close codes: its closing frame, then the end.
+                self.assertEqual(hixie.read_message(), LAST_WORDS)
+                self.assertEqual(hixie.recv_exact(2), b"\xff\x00")
+                self.assertTrue(hixie.closed_by_peer(), "the hixie-76 client's stream did not end")
                 self.assertEqual(tls_end(tls), "clean")
                 self.assertEqual(raw.recv_until(LAST_WORDS), LAST_WORDS)
                 self.assertTrue(raw.closed_by_peer(), "the raw client's stream did not end")
-                for c in (py, node, tls, raw, sender):
+                for c in (py, node, hixie, tls, raw, sender):
                     c.close()
                 self.assertTrue(refused(hub.port), "a new connection was taken during the stop")
 
@@ -91,7 +97,7 @@ class OrderlyStop(unittest.TestCase):
                 self.assertLess(elapsed, t(2), hub.log())
                 log = hub.log()
                 self.assertEqual(hub.fin_count(), len(hub.syn_ports()), log)
-                self.assertIn(":: %s: no new connections; closing 6" % name, log)
+                self.assertIn(":: %s: no new connections; closing 7" % name, log)
                 self.assertTrue(log.rstrip().endswith(":: run ended: %s, every connection closed" % name), log)
                 holder.close()
 
