@@ -17,6 +17,10 @@ constexpr std::uint32_t CLASSIFY_TIMEOUT_MS = 500;
 constexpr std::uint64_t MIN_WEBSOCKET_PACKET = 256;
 constexpr std::uint8_t TLS_HANDSHAKE_RECORD = 22;
 constexpr std::uint8_t TLS_CLIENT_HELLO = 1;
+// How long an accepting slot waits before it tries again when the process
+// or the system is short of descriptors or memory.
+constexpr auto ACCEPT_SHORTAGE_PAUSE = std::chrono::milliseconds(100);
+constexpr std::int64_t SHORTAGE_OVER_MS = 2000;
 
 // Peeks at the first bytes without taking them; an interrupted call is made
 // again, anything else (the 500 ms time-out included) ends the peek.
@@ -280,6 +284,26 @@ bool admit_peer(const Q_TASK& t, SOCKET so, const ws2::address& peer)
     return false;
 }
 
+// Every accepting slot meets the same shortage, again after each pause, and
+// an accept may succeed in between on a descriptor another connection gave
+// back: a shortage is reported once, and counts as over only when no accept
+// has failed for a while.
+bool starts_shortage()
+{
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch()).count();
+    const std::int64_t last = g_engine.accept_short_at.exchange(now, std::memory_order_relaxed);
+    return last == 0 || now - last > SHORTAGE_OVER_MS;
+}
+
+void report_accept_failure(std::uint32_t id, SOCKET listening, const ws2::address& peer, int peer_size, int e)
+{
+    out("!! server %02u  accept(so_listen:%08llx, (sockaddr *) &addr_listen:%08llx, &addr_listen_size:%u)\n", id,
+        static_cast<unsigned long long>(static_cast<std::uint32_t>(listening)),
+        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&peer)), static_cast<unsigned>(peer_size));
+    report_error(static_cast<std::uint32_t>(e), nullptr);
+}
+
 } // namespace
 
 int Q_TASK::accept_loop()
@@ -299,16 +323,20 @@ int Q_TASK::accept_loop()
                 continue;
             if (load(g_engine.stop))
                 return -1;
+            SOCKET listening = load(g_engine.so_listen);
+            // Out of descriptors or memory: the listening socket is fine, and
+            // the shortage passes as connections end. The connection waits
+            // in the backlog meanwhile.
+            if (listening != INVALID_SOCKET && ws2::is_accept_pause_error(e)) {
+                if (starts_shortage())
+                    report_accept_failure(id, listening, peer, peer_size, e);
+                std::this_thread::sleep_for(ACCEPT_SHORTAGE_PAUSE);
+                continue;
+            }
             store(g_engine.stop, 1);
             store(running, 0);
-            SOCKET listening = load(g_engine.so_listen);
-            if (listening != INVALID_SOCKET) {
-                out("!! server %02u  accept(so_listen:%08llx, (sockaddr *) &addr_listen:%08llx, &addr_listen_size:%u)\n",
-                    id, static_cast<unsigned long long>(static_cast<std::uint32_t>(listening)),
-                    static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&peer)),
-                    static_cast<unsigned>(peer_size));
-                report_error(static_cast<std::uint32_t>(e), nullptr);
-            }
+            if (listening != INVALID_SOCKET)
+                report_accept_failure(id, listening, peer, peer_size, e);
             return -1;
         }
 

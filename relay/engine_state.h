@@ -20,6 +20,9 @@ struct Q_ENGINE_STATE {
     std::atomic<std::uint8_t> stop{0};
     std::atomic<std::int32_t> active_count{0};
     std::atomic<std::uint8_t> line_open{0};
+    // When accept last failed for want of descriptors or memory (steady
+    // clock, milliseconds; 0: never).
+    std::atomic<std::int64_t> accept_short_at{0};
     std::atomic<SOCKET> so_listen{INVALID_SOCKET};
     std::uint32_t next_id = 0;  // main thread only
     Q_EVENT event_p;

@@ -78,6 +78,7 @@ Q_SOCKET::Q_SOCKET(int argc, char16_t** argv)
     store(g_engine.stop, 0);
     store(g_engine.active_count, 0);
     store(g_engine.line_open, 0);
+    store(g_engine.accept_short_at, 0);
     g_access = cfg.access;
 
     const std::uint64_t stack = load(g_engine.thread_stack_size);

@@ -24,13 +24,16 @@ slot_state Q_TASK::state() const
 
 bool worth_a_line(failed_call call, slot_state state, int error)
 {
-    if (ws2::is_disconnect_error(error))
+    if (ws2::is_disconnect_error(error) || error == ws2::error_not_socket)
         return false;
     if (call == failed_call::send)
-        // A send that failed inside TLS without a socket error, or on a
-        // socket this slot had closed itself, is part of the connection's end.
-        return error != 0 && error != ws2::error_not_socket;
-    return state != slot_state::ended;
+        // A send that failed inside TLS without a socket error is part of the
+        // connection's end; the read that follows tells the cause.
+        return error != 0;
+    // A read on a connection this slot has dropped itself (its writer's send
+    // failed, or the slot is ending) fails with whatever the closed socket or
+    // TLS session gives, which says nothing about the client.
+    return state != slot_state::ended && state != slot_state::closing;
 }
 
 int Q_TASK::work_loop(Q_EVENT& idle, role r)
@@ -194,4 +197,6 @@ void apply_keepalive_options(SOCKET so)
     ws2::set_option(so, ws2::option::keep_idle, 75);
     ws2::set_option(so, ws2::option::keep_interval, 75);
     ws2::set_option(so, ws2::option::keep_count, 8);
+    ws2::set_option(so, ws2::option::user_timeout, static_cast<int>(UNACKNOWLEDGED_LIMIT_MS));
+    ws2::set_send_timeout(so, SEND_TIMEOUT_MS);
 }

@@ -253,6 +253,10 @@ std::uint32_t Q_TASK::relay_loop(std::uint64_t held)
     // before cut.
     const std::uint64_t front = load(ws.upgraded) ? 0 : q_utf8_hold_t::ROOM;
 
+    // The classification's peeks and reads ended on their time-outs; what
+    // they left is no cause of any failure of the relay.
+    ws.tls.last_recv_error.store(0, std::memory_order_relaxed);
+
     // What classification read beyond an opening request, or a TLS client's
     // first data, goes first.
     // Nothing is held back yet, so these bytes need no room in front.

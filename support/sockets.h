@@ -30,6 +30,7 @@ inline constexpr int error_not_socket = 10038;         // WSAENOTSOCK
 inline constexpr int error_connection_aborted = 10053; // WSAECONNABORTED
 inline constexpr int error_connection_reset = 10054;   // WSAECONNRESET
 inline constexpr int error_timed_out = 10060;          // WSAETIMEDOUT
+inline constexpr int error_send_timed_out = 10060;     // WSAETIMEDOUT: SO_SNDTIMEO or the user time-out
 inline constexpr int error_connection_refused = 10061; // WSAECONNREFUSED
 #else
 inline constexpr int error_interrupted = 4;            // EINTR
@@ -37,6 +38,7 @@ inline constexpr int error_not_socket = 9;             // EBADF: a descriptor al
 inline constexpr int error_connection_aborted = 103;   // ECONNABORTED
 inline constexpr int error_connection_reset = 104;     // ECONNRESET
 inline constexpr int error_timed_out = 11;             // EAGAIN: how SO_RCVTIMEO expires
+inline constexpr int error_send_timed_out = 110;       // ETIMEDOUT: SO_SNDTIMEO or TCP_USER_TIMEOUT expired
 inline constexpr int error_connection_refused = 111;   // ECONNREFUSED
 #endif
 
@@ -59,6 +61,9 @@ enum class option {
     keep_idle,      // TCP_KEEPIDLE: seconds before the first probe
     keep_interval,  // TCP_KEEPINTVL: seconds between probes
     keep_count,     // TCP_KEEPCNT: unanswered probes before the connection is dropped
+    user_timeout,   // TCP_USER_TIMEOUT: milliseconds sent data may stay unacknowledged (also
+                    // while the peer's window stays closed) before the connection fails;
+                    // a system without it ignores the option
 };
 
 struct startup_data {
@@ -84,7 +89,8 @@ SOCKET accept(SOCKET so, address* addr, int* addr_size);
 int connect(SOCKET so, const address& addr);
 // flags: 0 or msg_peek. Returns the count, 0 on orderly close, -1 on error.
 int recv(SOCKET so, void* buffer, int length, int flags);
-// Never raises SIGPIPE: a peer that has gone shows as an error.
+// Never raises SIGPIPE: a peer that has gone shows as an error. A send that
+// made no progress within the send time-out fails with error_send_timed_out.
 int send(SOCKET so, const void* data, int length);
 // Blocks until the socket can be written or has failed; no time-out.
 // Returns the number of ready sockets, 0 or -1 like select().
@@ -95,6 +101,9 @@ int set_option(SOCKET so, option which, int value);
 // SO_RCVTIMEO in milliseconds; 0 means no time-out. An expiry shows as
 // error_timed_out.
 int set_recv_timeout(SOCKET so, std::uint32_t milliseconds);
+// SO_SNDTIMEO in milliseconds: how long one send may wait for room in the
+// send buffer without any of its bytes being taken; 0 means no time-out.
+int set_send_timeout(SOCKET so, std::uint32_t milliseconds);
 
 std::uint32_t inet_addr(const char* dotted);
 // Byte order of ports. Not named htons/ntohs: glibc makes those macros when
@@ -104,13 +113,17 @@ std::uint16_t net_to_host16(std::uint16_t v);
 
 // An interrupted call: the read is simply made again.
 bool is_retry_error(int error);
-// The send buffer is full or short of memory: wait until writable, then send again.
+// The system is short of buffer memory: wait until writable, then send
+// again. (A full send buffer blocks the send itself, up to its time-out.)
 bool is_wait_error(int error);
 // accept failed for this one connection only (reset or aborted before it was
 // taken, a network error passed on, an interrupted call): accept again.
 bool is_accept_retry_error(int error);
 // The peer went away (aborted, reset, or a broken pipe on send): not worth reporting.
 bool is_disconnect_error(int error);
+// accept failed for want of a resource that comes back (descriptors of the
+// process or the system, buffer space, memory): the listening socket is fine.
+bool is_accept_pause_error(int error);
 
 } // namespace ws2
 

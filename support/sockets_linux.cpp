@@ -16,6 +16,7 @@ static_assert(ws2::error_interrupted == EINTR && ws2::error_not_socket == EBADF)
 static_assert(ws2::error_connection_aborted == ECONNABORTED && ws2::error_connection_reset == ECONNRESET);
 static_assert(ws2::error_timed_out == EAGAIN && ws2::error_connection_refused == ECONNREFUSED);
 static_assert(ws2::address_size == sizeof(sockaddr_in));
+static_assert(ws2::error_send_timed_out == ETIMEDOUT);
 
 namespace ws2 {
 
@@ -54,6 +55,8 @@ option_name system_option(option which)
         return {IPPROTO_TCP, TCP_KEEPINTVL};
     case option::keep_count:
         return {IPPROTO_TCP, TCP_KEEPCNT};
+    case option::user_timeout:
+        return {IPPROTO_TCP, TCP_USER_TIMEOUT};
     }
     return {-1, -1};
 }
@@ -135,7 +138,12 @@ int send(SOCKET so, const void* data, int length)
     errno = 0;
     if (length < 0)
         length = 0;
-    return static_cast<int>(::send(so, data, static_cast<size_t>(length), MSG_NOSIGNAL));
+    int n = static_cast<int>(::send(so, data, static_cast<size_t>(length), MSG_NOSIGNAL));
+    // The hub's sockets block: "try again" from a blocking send is the send
+    // time-out expiring. It is named as the time-out it is, as Windows does.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        errno = ETIMEDOUT;
+    return n;
 }
 
 int wait_writable(SOCKET so)
@@ -170,13 +178,22 @@ int set_recv_timeout(SOCKET so, std::uint32_t milliseconds)
     return ::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
+int set_send_timeout(SOCKET so, std::uint32_t milliseconds)
+{
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    errno = 0;
+    return ::setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
 std::uint32_t inet_addr(const char* dotted) { return ::inet_addr(dotted); }
 std::uint16_t host_to_net16(std::uint16_t v) { return htons(v); }
 std::uint16_t net_to_host16(std::uint16_t v) { return ntohs(v); }
 
 bool is_retry_error(int error) { return error == EINTR; }
 
-bool is_wait_error(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS; }
+bool is_wait_error(int error) { return error == ENOBUFS; }
 
 bool is_accept_retry_error(int error)
 {
@@ -201,6 +218,11 @@ bool is_accept_retry_error(int error)
 bool is_disconnect_error(int error)
 {
     return error == ECONNABORTED || error == ECONNRESET || error == EPIPE;
+}
+
+bool is_accept_pause_error(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 } // namespace ws2

@@ -144,10 +144,13 @@ std::int64_t q_tls_conn_t::recv_with_retry(void* buffer, std::int32_t size)
         int n = ws2::recv(use.fd, buffer, size, 0);
         if (n > 0)
             return n;
+        // An interrupted read that is made again has not failed: only the
+        // error that ends the read is kept for the caller to report.
         int e = WSAGetLastError();
-        last_recv_error.store(e, std::memory_order_relaxed);
-        if (!ws2::is_retry_error(e))
+        if (!ws2::is_retry_error(e)) {
+            last_recv_error.store(e, std::memory_order_relaxed);
             return n;
+        }
         WSASetLastError(0);
     }
 }
@@ -282,19 +285,27 @@ BUF_MEM* take_records(q_tls_conn_t& c, BIO* w)
 
 enum class flush_result { sent, no_buffer, failed };
 
-// Sends one taken buffer outside the lock; the emptied buffer becomes the
-// next spare, so steady traffic neither allocates nor copies.
+// Sends the taken records outside the lock; the emptied buffer becomes the
+// next spare, so steady traffic neither allocates nor copies. While the lock
+// was free, the other thread may have added records behind these; finding no
+// spare, it left them to this flush, which therefore goes on until wbio is
+// empty: every record reaches the socket, in the order the library made them,
+// whichever thread flushes.
 flush_result flush_records(q_tls_conn_t& c, BIO* w, std::int64_t& sent)
 {
-    BUF_MEM* records = take_records(c, w);
-    if (!records)
-        return flush_result::no_buffer;
-    lock_release(c.lock);
-    sent = send_whole(c, records->data, records->length);
-    lock_acquire(c.lock);
-    records->length = 0;
-    c.spare = records;
-    return sent > 0 ? flush_result::sent : flush_result::failed;
+    do {
+        BUF_MEM* records = take_records(c, w);
+        if (!records)
+            return flush_result::no_buffer;
+        lock_release(c.lock);
+        sent = send_whole(c, records->data, records->length);
+        lock_acquire(c.lock);
+        records->length = 0;
+        c.spare = records;
+        if (sent <= 0)
+            return flush_result::failed;
+    } while (BIO_ctrl_pending(w) > 0);
+    return flush_result::sent;
 }
 
 // What SSL_read itself wrote (an alert: the refusal of a renegotiation, or
