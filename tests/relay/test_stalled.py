@@ -7,6 +7,7 @@ the next client. Also: accept under a descriptor limit."""
 import os
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -155,6 +156,25 @@ class StalledReceiver(unittest.TestCase):
             self.assertTrue(hub.wait_log(".fin  active ", timeout=10), hub.log())
             self.check_slot_serves_again(hub, sender)
             self.assertEqual(no_failure_lines(hub.log()), [])
+
+
+class FailureLines(unittest.TestCase):
+    def test_failed_tls_read_is_told_by_its_own_cause_not_a_classification_left_over(self):
+        # Admitted after its classification windows ran out (each ended on a
+        # receive time-out); then one forged record breaks the session.
+        with Hub(pem=True) as hub:
+            peer = raw_client(hub)
+            broken = raw_client(hub, tls=True)
+            forged = bytes([23, 3, 3, 0, 32]) + os.urandom(32)
+            under = socket.socket(fileno=os.dup(broken.sock.fileno()))
+            under.sendall(forged)
+            under.close()
+            self.assertTrue(hub.wait_log(".fin  active ", timeout=10), hub.log())
+            log = hub.log()
+            self.assertIn("TLS error 1", log)
+            self.assertNotIn("^ERROR", log)
+            peer.send(b"still here;")
+            self.assertTrue(hub.alive())
 
 
 def lowest_free_descriptor(pid):
