@@ -8,13 +8,20 @@
 
 #include <cstdint>
 
+// The formats are C99's on both systems (mingw-w64 formats them itself).
+#if defined(__MINGW32__)
+#define RELAYHUB_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define RELAYHUB_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 // Makes standard output and standard error unbuffered. Called once at start.
 void console_init();
 
 // Formatted output to standard output.
-void out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void out(const char* format, ...) RELAYHUB_PRINTF_FORMAT(1, 2);
 // Formatted output to standard error.
-void err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void err(const char* format, ...) RELAYHUB_PRINTF_FORMAT(1, 2);
 
 // The report of a failed call: `text` (the call's source text, may be null)
 // on its own line, then "   ^ERROR: %u, %s" with the system's message text,

@@ -161,10 +161,15 @@ int relay_main(int argc, char16_t** argv)
     return 0;
 }
 
-int relay_main_utf8(int argc, char** argv)
+int relay_main_wide(int argc, char16_t** argv)
 {
     console_init();
     ignore_broken_pipes();
+    return relay_main(argc, argv);
+}
+
+int relay_main_utf8(int argc, char** argv)
+{
 
     // Each argument converted to UTF-16; invalid UTF-8 bytes become U+FFFD.
     std::vector<std::u16string> wide;
@@ -207,5 +212,5 @@ int relay_main_utf8(int argc, char** argv)
     for (auto& w : wide)
         wide_argv.push_back(w.data());
     wide_argv.push_back(nullptr);
-    return relay_main(argc, wide_argv.data());
+    return relay_main_wide(argc, wide_argv.data());
 }

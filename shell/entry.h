@@ -6,3 +6,6 @@ int relay_main(int argc, char16_t** argv);
 
 // Converts the UTF-8 arguments of main to UTF-16 and runs relay_main.
 int relay_main_utf8(int argc, char** argv);
+
+// Runs relay_main on arguments that are UTF-16 already (wmain on Windows).
+int relay_main_wide(int argc, char16_t** argv);

@@ -1,4 +1,5 @@
-// Q_CRYPT: message digests for the WebSocket handshakes, over OpenSSL's EVP.
+// Q_CRYPT: message digests for the WebSocket handshakes, over the system's
+// hash provider (CNG) on Windows and OpenSSL's EVP on Linux.
 //
 // A record is idle between handshakes: init for one algorithm, hash, finish,
 // read txt_hashes[0], release. All memory of a running record is one block:
@@ -7,9 +8,6 @@
 #pragma once
 
 #include <cstdint>
-
-struct evp_md_st;
-struct evp_md_ctx_st;
 
 // Algorithm names by alg_id, in the order of the table the handshakes use
 // (2 = MD5, 3 = SHA1).
@@ -21,8 +19,8 @@ struct Q_CRYPT {
     std::uint64_t all_length = 0;
     std::uint64_t ptr_length = 0;
     std::uint32_t obj_length = 0;
-    evp_md_ctx_st** ctx = nullptr;
-    evp_md_st* h_prov = nullptr;
+    void** ctx = nullptr;       // the hash handles (EVP_MD_CTX on Linux)
+    void* h_prov = nullptr;     // the algorithm provider (the fetched EVP_MD on Linux)
     std::uint32_t flags = 0;
     std::uint8_t initialized = 0;
     std::uint32_t alg_id = 0;

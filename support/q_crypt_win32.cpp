@@ -2,32 +2,31 @@
 
 #include "shell/console.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <openssl/crypto.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
+#include <cstring>
+#include <windows.h>
+#include <bcrypt.h>
 
 const char* const Q_CRYPT_ALG_ID[7] = {"MD2", "MD4", "MD5", "SHA1", "SHA256", "SHA384", "SHA512"};
 
 namespace {
 
-constexpr std::uint32_t ALG_COUNT = sizeof(Q_CRYPT_ALG_ID) / sizeof(Q_CRYPT_ALG_ID[0]);
-// Digest area used when the digest cannot tell its own length; larger than
-// any digest OpenSSL produces (EVP_MAX_MD_SIZE is 64).
+// The same table as the provider takes it.
+const wchar_t* const ALG_ID_WIDE[7] = {L"MD2", L"MD4", L"MD5", L"SHA1", L"SHA256", L"SHA384", L"SHA512"};
+constexpr std::uint32_t ALG_COUNT = sizeof(ALG_ID_WIDE) / sizeof(ALG_ID_WIDE[0]);
 constexpr std::uint32_t UNKNOWN_DIGEST_LENGTH = 256;
-// Status reported when OpenSSL failed without queueing an error code.
-constexpr std::uint32_t UNSPECIFIED_FAILURE = 0xFFFFFFFFu;
+constexpr std::uint32_t STATUS_NOT_FOUND_VALUE = 0xC0000225u;
 
-// The earliest queued OpenSSL error as the status of a failed call. The
-// queue is emptied as well: it is per thread, and a stale entry would make
-// the next SSL_get_error on this reader thread report a TLS failure.
-std::uint32_t take_openssl_status()
+static_assert(Q_CRYPT::HASH_REUSABLE_FLAG == BCRYPT_HASH_REUSABLE_FLAG);
+
+std::uint32_t status_of(NTSTATUS status)
 {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    const std::uint32_t status = static_cast<std::uint32_t>(code);
-    return status != 0 ? status : UNSPECIFIED_FAILURE;
+    return static_cast<std::uint32_t>(status);
+}
+
+BCRYPT_ALG_HANDLE provider_of(void* h)
+{
+    return static_cast<BCRYPT_ALG_HANDLE>(h);
 }
 
 } // namespace
@@ -84,12 +83,19 @@ std::uint32_t Q_CRYPT::hash(std::uint64_t index, const void* data, std::uint64_t
 {
     if (initialized != 1)
         return 0;
-    // The length goes to OpenSSL whole: cutting it to 32 bits, as a 32-bit
-    // provider interface would, silently drops data past 4 GiB.
-    if (index >= ctx_count || (!data && length != 0) || EVP_DigestUpdate(ctx[index], data, length) != 1) {
-        const std::uint32_t status = take_openssl_status();
-        return report_error(status, "BCryptHashData(ctx[index], data, (ULONG)length, 0)");
-    }
+    // The provider takes 32-bit counts: longer data goes in pieces, so
+    // nothing past 4 GiB is silently dropped.
+    if (index >= ctx_count || (!data && length != 0))
+        return report_error(status_of(STATUS_INVALID_PARAMETER), "BCryptHashData(ctx[index], data, (ULONG)length, 0)");
+    auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
+    do {
+        const ULONG piece = length > 0x80000000u ? 0x80000000u : static_cast<ULONG>(length);
+        const NTSTATUS status = BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(ctx[index]), bytes, piece, 0);
+        if (status != 0)
+            return report_error(status_of(status), "BCryptHashData(ctx[index], data, (ULONG)length, 0)");
+        bytes += piece;
+        length -= piece;
+    } while (length > 0);
     return 0;
 }
 
@@ -112,14 +118,14 @@ void Q_CRYPT::release()
     if (ctx) {
         for (std::uint64_t i = 0; i < ctx_count; ++i)
             if (ctx[i])
-                EVP_MD_CTX_free(ctx[i]);
+                BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(ctx[i]));
     }
     if (txt_hashes) {
-        OPENSSL_cleanse(txt_hashes, all_length);
+        SecureZeroMemory(txt_hashes, all_length);
         std::free(txt_hashes);
     }
     if (h_prov)
-        EVP_MD_free(h_prov);
+        BCryptCloseAlgorithmProvider(provider_of(h_prov), 0);
 
     all_length = 0;
     ptr_length = 0;
@@ -133,86 +139,86 @@ void Q_CRYPT::release()
     ctx_count = 0;
 }
 
-// The provider handle is the fetched digest. Fetching takes no flags, so the
-// reusable flag cannot be refused here and the first attempt keeps it; the
-// flag's meaning lives in finish_context instead.
 std::uint32_t Q_CRYPT::open_provider()
 {
-    const char* name = alg_id < ALG_COUNT ? Q_CRYPT_ALG_ID[alg_id] : nullptr;
-    if (name)
-        h_prov = EVP_MD_fetch(nullptr, name, nullptr);
-    return h_prov ? 0 : take_openssl_status();
+    if (alg_id >= ALG_COUNT)
+        return STATUS_NOT_FOUND_VALUE;
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    const NTSTATUS status = BCryptOpenAlgorithmProvider(&provider, ALG_ID_WIDE[alg_id], nullptr, flags);
+    if (status != 0)
+        return status_of(status);
+    h_prov = provider;
+    return 0;
 }
 
-// OpenSSL allocates each EVP_MD_CTX and its provider state itself and keeps
-// their size private, so no hash object can live in our block: the object
-// length is 0 and the obj region is empty. The region stays in the layout
-// (and in all_length) so the offsets are those of a provider that does take
-// caller memory for its objects. What can be asked of the digest here is
-// whether a provider stands behind it to hold that state at all.
 std::uint32_t Q_CRYPT::query_object_length()
 {
-    obj_length = 0;
-    return EVP_MD_get0_provider(h_prov) ? 0 : UNSPECIFIED_FAILURE;
+    DWORD value = 0;
+    ULONG written = 0;
+    const NTSTATUS status = BCryptGetProperty(provider_of(h_prov), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&value),
+                                              sizeof(value), &written, 0);
+    if (status != 0)
+        return status_of(status);
+    obj_length = value;
+    return 0;
 }
 
 std::uint32_t Q_CRYPT::query_digest_length()
 {
-    const int size = EVP_MD_get_size(h_prov);
-    if (size <= 0 || static_cast<std::uint32_t>(size) > UNKNOWN_DIGEST_LENGTH)
-        return take_openssl_status();
-    txt_length = static_cast<std::uint32_t>(size);
+    DWORD value = 0;
+    ULONG written = 0;
+    const NTSTATUS status = BCryptGetProperty(provider_of(h_prov), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&value),
+                                              sizeof(value), &written, 0);
+    if (status != 0 || value == 0 || value > UNKNOWN_DIGEST_LENGTH)
+        return status != 0 ? status_of(status) : status_of(STATUS_INVALID_PARAMETER);
+    txt_length = value;
     return 0;
 }
 
-// One zero-filled block: digest pointers, context handles, context objects,
-// digests.
+// One zero-filled block: digest pointers, hash handles, hash objects,
+// digests. The objects' region holds the provider's own state.
 std::uint32_t Q_CRYPT::allocate_block()
 {
     ptr_length = ctx_count * sizeof(void*);
     all_length = ctx_count * (txt_length + 16) + ctx_count * obj_length;
-    errno = 0;
+    SetLastError(0);
     void* block = std::calloc(1, all_length);
-    if (!block)
-        return errno != 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(ENOMEM);
-
+    if (!block) {
+        const DWORD error = GetLastError();
+        return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
+    }
     std::uint8_t* bytes = static_cast<std::uint8_t*>(block);
     std::uint8_t* obj = bytes + 2 * ptr_length;
     txt_hashes = static_cast<std::uint8_t**>(block);
-    ctx = reinterpret_cast<evp_md_ctx_st**>(bytes + ptr_length);
+    ctx = reinterpret_cast<void**>(bytes + ptr_length);
     txt_hashes[0] = obj + ctx_count * obj_length;
     return 0;
 }
 
 std::uint32_t Q_CRYPT::create_context(std::uint64_t i)
 {
-    ctx[i] = EVP_MD_CTX_new();
-    if (ctx[i] && EVP_DigestInit_ex2(ctx[i], h_prov, nullptr) == 1)
-        return 0;
-    const std::uint32_t status = take_openssl_status();
-    EVP_MD_CTX_free(ctx[i]);
-    ctx[i] = nullptr;
-    return status;
+    std::uint8_t* obj = reinterpret_cast<std::uint8_t*>(txt_hashes) + 2 * ptr_length;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    const NTSTATUS status =
+        BCryptCreateHash(provider_of(h_prov), &hash, obj + i * obj_length, obj_length, nullptr, 0, flags);
+    if (status != 0)
+        return status_of(status);
+    ctx[i] = hash;
+    return 0;
 }
 
 void Q_CRYPT::destroy_contexts_newest_first(std::uint64_t count)
 {
     while (count > 0) {
         --count;
-        EVP_MD_CTX_free(ctx[count]);
+        BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(ctx[count]));
         ctx[count] = nullptr;
     }
 }
 
-// With the reusable flag a finished context starts over at once, ready for
-// the next message, as a reusable hash object does; without it the context
-// stays finished until the next init.
+// A reusable hash object starts over by itself once finished; without the
+// flag it stays finished until the next init.
 std::uint32_t Q_CRYPT::finish_context(std::uint64_t i)
 {
-    unsigned int written = 0;
-    if (EVP_DigestFinal_ex(ctx[i], txt_hashes[i], &written) != 1)
-        return take_openssl_status();
-    if ((flags & HASH_REUSABLE_FLAG) && EVP_DigestInit_ex2(ctx[i], h_prov, nullptr) != 1)
-        return take_openssl_status();
-    return 0;
+    return status_of(BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(ctx[i]), txt_hashes[i], txt_length, 0));
 }
