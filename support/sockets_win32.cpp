@@ -193,6 +193,8 @@ bool is_accept_retry_error(int error)
     switch (error) {
     case WSAECONNRESET:
     case WSAECONNABORTED:
+    // wine gives this for a connection the peer reset before it was taken.
+    case WSAENOTCONN:
     case WSAENETDOWN:
     case WSAENOPROTOOPT:
     case WSAEHOSTDOWN:

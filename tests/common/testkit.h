@@ -40,13 +40,19 @@ struct temp_dir {
 };
 
 // Runs a shell command; returns its exit status (or -1) and fills `output`
-// with standard output and standard error together.
+// with standard output and standard error together. Under wine the command
+// still runs in the Linux shell, so the same commands serve both builds.
 int run(const std::string& command, std::string* output = nullptr);
 
 // A child process with standard output and error captured into a file.
 struct child {
     int pid = -1;
     std::string log_path;
+    // Windows: the process handle of a Windows program; for a Linux program
+    // started from wine, the files its shell writes its pid and status to.
+    void* process = nullptr;
+    std::string pid_path;
+    std::string status_path;
     // argv[0] is the program; `dir` is the working folder (empty: unchanged).
     bool spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& log);
     // What the child has written so far.

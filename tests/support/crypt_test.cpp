@@ -160,7 +160,12 @@ TEST(QCrypt, FinishedContextIsReusable)
 // with a reported non-zero status and leave nothing initialised.
 TEST(QCrypt, UnavailableAlgorithmIsReportedAndRefused)
 {
+#if defined(_WIN32)
+    // The system's provider offers MD2 as well.
+    const std::uint32_t algs[] = {7, 0xFFFFFFFFu};
+#else
     const std::uint32_t algs[] = {MD2, 7, 0xFFFFFFFFu};
+#endif
     for (std::uint32_t alg : algs) {
         SCOPED_TRACE(alg);
         Q_CRYPT crypt;

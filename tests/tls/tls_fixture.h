@@ -175,7 +175,7 @@ struct server_conn {
         for (;;) {
             std::int64_t r = rec.recv(sink, sizeof(sink));
             if (r <= 0)
-                return rec.last_recv_error.load() != EAGAIN;
+                return rec.last_recv_error.load() != ws2::error_timed_out;
         }
     }
 };

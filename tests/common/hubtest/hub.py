@@ -7,6 +7,7 @@ Every wait has a time-out, scaled for the slower sanitizer builds.
 
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -17,6 +18,8 @@ import time
 from hubtest.certs import cached_pem
 
 BIN = os.environ.get("RELAYHUB_BIN", "")
+# What runs the program, when it does not run by itself (wine64 for relayhub.exe).
+WRAPPER = shlex.split(os.environ.get("RELAYHUB_WRAPPER", ""))
 HOST = "127.0.0.1"
 
 # Lines a sanitizer build prints when it finds a fault; any of them fails the
@@ -90,7 +93,7 @@ class Hub:
         self.exited = False
         self.log_path = os.path.join(self.dir, "hub.log")
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([BIN, "-p", str(self.port), *args], cwd=self.dir,
+        self.proc = subprocess.Popen([*WRAPPER, BIN, "-p", str(self.port), *args], cwd=self.dir,
                                      stdout=self._log, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if not self.wait_log("waiting for client connection", timeout=20):
