@@ -8,6 +8,7 @@
 #include "tls/q_tls.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -262,9 +263,12 @@ void print_refusal(const Q_TASK& t, const ws2::address& peer, const char* why, s
         out("\n\n");
     }
     const auto* a = reinterpret_cast<const std::uint8_t*>(&peer.ip);
-    out(":: server_%02u.refused  %u.%u.%u.%u:%u  ", t.id, a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.port));
-    out(why, count);
-    out("\n");
+    // One output call for the whole line: refusals of several accepting
+    // threads at once must not interleave their pieces.
+    char reason[128];
+    std::snprintf(reason, sizeof(reason), why, count);
+    out(":: server_%02u.refused  %u.%u.%u.%u:%u  %s\n", t.id, a[0], a[1], a[2], a[3], ws2::net_to_host16(peer.port),
+        reason);
 }
 
 // The accept-time checks of -a and -m. A connection they refuse is closed

@@ -1,8 +1,9 @@
 // Q_RAM: the one resident block from which every relay buffer is cut.
 //
-// Huge pages (mmap with MAP_HUGETLB, then mlock) when the system has huge
-// pages reserved and the process may lock memory; otherwise a block aligned to
-// the unit, locked where the memory-lock limit allows.
+// Physical pages when the system has large pages and the process may lock
+// memory (Windows: AWE pages with the lock-memory privilege; Linux: huge pages
+// with MAP_HUGETLB, then mlock); otherwise a block aligned to the unit, locked
+// where the working set (Windows) or the memory-lock limit (Linux) allows.
 #pragma once
 
 #include <cstdint>

@@ -163,7 +163,16 @@ int wait_writable(SOCKET so)
 int shutdown(SOCKET so, int how)
 {
     ::WSASetLastError(0);
-    return ::shutdown(so, how);
+    const int rc = ::shutdown(so, how);
+    const int error = ::WSAGetLastError();
+    // A shutdown leaves the calls blocked on the socket waiting on Windows;
+    // cancelling the socket's pending I/O wakes them with an error, as the
+    // shutdown itself does on Linux, so the caller can close the socket
+    // once they have let go of it.
+    if (how == SD_BOTH)
+        (void)CancelIoEx(reinterpret_cast<HANDLE>(so), nullptr);
+    ::WSASetLastError(error);
+    return rc;
 }
 
 int set_option(SOCKET so, option which, int value)
