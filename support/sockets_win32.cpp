@@ -14,6 +14,9 @@
 #ifndef TCP_KEEPINTVL
 #define TCP_KEEPINTVL 17
 #endif
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 
 static_assert(sizeof(SOCKET) == sizeof(std::uintptr_t) && ws2::invalid_socket == INVALID_SOCKET);
 static_assert(ws2::af_inet == AF_INET && ws2::sock_stream == SOCK_STREAM && ws2::ipproto_tcp == IPPROTO_TCP);
@@ -60,6 +63,9 @@ option_name system_option(option which)
         return {IPPROTO_TCP, TCP_KEEPINTVL};
     case option::keep_count:
         return {IPPROTO_TCP, TCP_KEEPCNT};
+    case option::user_timeout:
+        // The nearest Windows has: the retransmission time-out, in seconds.
+        return {IPPROTO_TCP, TCP_MAXRT};
     }
     return {-1, -1};
 }
@@ -178,6 +184,8 @@ int shutdown(SOCKET so, int how)
 int set_option(SOCKET so, option which, int value)
 {
     option_name o = system_option(which);
+    if (which == option::user_timeout)
+        value = value <= 0 ? value : (value + 999) / 1000;
     ::WSASetLastError(0);
     return ::setsockopt(so, o.level, o.name, reinterpret_cast<const char*>(&value), sizeof(value));
 }
@@ -189,13 +197,20 @@ int set_recv_timeout(SOCKET so, std::uint32_t milliseconds)
     return ::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
 }
 
+int set_send_timeout(SOCKET so, std::uint32_t milliseconds)
+{
+    const DWORD timeout = milliseconds;
+    ::WSASetLastError(0);
+    return ::setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+}
+
 std::uint32_t inet_addr(const char* dotted) { return ::inet_addr(dotted); }
 std::uint16_t host_to_net16(std::uint16_t v) { return ::htons(v); }
 std::uint16_t net_to_host16(std::uint16_t v) { return ::ntohs(v); }
 
 bool is_retry_error(int error) { return error == WSAEINTR; }
 
-bool is_wait_error(int error) { return error == WSAEWOULDBLOCK || error == WSAENOBUFS; }
+bool is_wait_error(int error) { return error == WSAENOBUFS; }
 
 bool is_accept_retry_error(int error)
 {
@@ -221,6 +236,11 @@ bool is_accept_retry_error(int error)
 bool is_disconnect_error(int error)
 {
     return error == WSAECONNABORTED || error == WSAECONNRESET || error == WSAESHUTDOWN;
+}
+
+bool is_accept_pause_error(int error)
+{
+    return error == WSAEMFILE || error == WSAENOBUFS || error == ERROR_NOT_ENOUGH_MEMORY;
 }
 
 } // namespace ws2
