@@ -197,6 +197,6 @@ void apply_keepalive_options(SOCKET so)
     ws2::set_option(so, ws2::option::keep_idle, 75);
     ws2::set_option(so, ws2::option::keep_interval, 75);
     ws2::set_option(so, ws2::option::keep_count, 8);
-    ws2::set_option(so, ws2::option::user_timeout, static_cast<int>(UNACKNOWLEDGED_LIMIT_MS));
-    ws2::set_send_timeout(so, SEND_TIMEOUT_MS);
+    ws2::set_option(so, ws2::option::user_timeout, static_cast<int>(SEND_STALL_LIMIT_MS));
+    ws2::set_send_timeout(so, SEND_STALL_LIMIT_MS);
 }

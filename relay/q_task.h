@@ -104,24 +104,16 @@ std::uint32_t bootstrap_r(void* slot);
 std::uint32_t bootstrap_w(void* slot);
 std::uint32_t bootstrap_p(void* tasks);
 
-// How long a receiver may take none of what the hub sends it: its writer's
-// send fails after this long without progress, its connection is dropped,
-// and the senders held up by its one hand-over in flight go on. So this is
-// also the longest one stalled client can hold up the others. A slow client
-// that keeps reading makes progress and is served at its pace.
-//
-// A blocking send that fills the send buffer part-way returns the part when
-// its time-out expires, and the rest waits a second time-out: with the send
-// time-out at half the limit, no progress for the whole limit fails the send.
+// How long a receiver may take none of what the hub sends it. Sent data
+// that stays unacknowledged this long, also behind a window the receiver
+// keeps closed, fails the connection (the user time-out): the writer's send
+// fails, the connection is dropped, and the senders held up by its one
+// hand-over in flight go on. So this is also about the longest one stalled
+// client, or one that vanished without FIN or RST, can hold up the others.
+// A slow client that keeps reading opens its window again and is served at
+// its pace. The same time on the send itself (the send time-out) bounds a
+// send that no byte leaves where the system has no user time-out.
 inline constexpr std::uint32_t SEND_STALL_LIMIT_MS = 5000;
-inline constexpr std::uint32_t SEND_TIMEOUT_MS = SEND_STALL_LIMIT_MS / 2;
-// Sent data that stays unacknowledged this long (a peer that vanished
-// without FIN or RST, or one that keeps its window closed) fails the
-// connection itself, which also wakes its reader; it also ends a vanished
-// idle peer's connection at the second keep-alive probe. Later than the send
-// time-out, so a stalled receiver's send fails first and the next hand-over
-// reports it.
-inline constexpr std::uint32_t UNACKNOWLEDGED_LIMIT_MS = SEND_STALL_LIMIT_MS + 3000;
 
 // The two socket option sets of accepted, listening and client sockets.
 void apply_buffer_options(SOCKET so);
