@@ -4,6 +4,9 @@
 // with at most W of them ahead of the slowest receiver, checks that every
 // receiver gets every message once, in order and intact, and that nothing
 // comes back to the sender, and prints one JSON line with the result.
+// With --stalled N, N more receivers connect with a small receive buffer and
+// never read; with --duration SEC the run counts what the reading receivers
+// got in that time instead of waiting for all M messages.
 //
 // Everything runs on one thread around one epoll set with non-blocking
 // sockets: the relay, not the generator, has to be the bottleneck, and on a
@@ -75,6 +78,8 @@ struct Options {
     long rcvlowat = -1;       // messages a receiver waits for; <0 = by window
     std::string path = "/";
     std::string label;
+    int stalled = 0;          // receivers that never read
+    double duration = 0;      // >0: measure this long, then stop
 };
 
 // Exit codes: what bench/run and a person need to tell apart.
@@ -279,7 +284,7 @@ bool wait_fd(int fd, short events, double deadline)
 
 // Connects with retries while the relay is still starting (connection
 // refused), bounded by `refused_deadline` and the overall deadline.
-int connect_to(const Options& o, double refused_deadline, double deadline, std::string& err)
+int connect_to(const Options& o, double refused_deadline, double deadline, std::string& err, int rcvbuf = 0)
 {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -294,6 +299,9 @@ int connect_to(const Options& o, double refused_deadline, double deadline, std::
             err = format("socket: %s", std::strerror(errno));
             return -1;
         }
+        // Before connecting, so the window offered is small from the start.
+        if (rcvbuf > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         int r = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         int e = r == 0 ? 0 : errno;
         if (e == EINPROGRESS) {
@@ -881,6 +889,8 @@ struct Run {
                  "                    1 in latency mode)\n"
                  "  --path P          WebSocket request path (/)\n"
                  "  --label TEXT      copied into the JSON line\n"
+                 "  --stalled N       N more receivers that connect and never read (0)\n"
+                 "  --duration SEC    stop after SEC of data; rate = what the readers got\n"
                  "  --free-port       print a free loopback TCP port and exit\n");
     std::exit(exit_usage);
 }
@@ -941,6 +951,8 @@ Options parse_args(int argc, char** argv)
         else if (a == "--rcvlowat") o.rcvlowat = static_cast<long>(num(i));
         else if (a == "--path") o.path = need(i);
         else if (a == "--label") o.label = need(i);
+        else if (a == "--stalled") o.stalled = static_cast<int>(num(i));
+        else if (a == "--duration") o.duration = num(i);
         else if (a == "--free-port") {
             int p = free_port();
             if (p <= 0) {
@@ -1014,13 +1026,13 @@ int main(int argc, char** argv)
     }
 
     auto finish = [&](double elapsed, const ProcSample& p0, const ProcSample& p1, long rss_max, double gen_cpu) {
-        const std::uint64_t delivered = run.M * static_cast<std::uint64_t>(run.R);
         std::uint64_t got = 0, text = 0, binary = 0;
         for (const Conn& c : run.rx) {
             got += c.got;
             text += c.text_frames;
             binary += c.binary_frames;
         }
+        const std::uint64_t delivered = o.duration > 0 ? got : run.M * static_cast<std::uint64_t>(run.R);
         const bool ok = !run.failed;
         const double rate = ok && elapsed > 0 ? static_cast<double>(delivered) / elapsed : 0;
         const double cpu = p0.ok && p1.ok ? p1.cpu_s - p0.cpu_s : -1;
@@ -1029,8 +1041,8 @@ int main(int argc, char** argv)
         if (!o.label.empty())
             line += ",\"label\":\"" + json_escape(o.label) + "\"";
         line += format(",\"mode\":\"%s\",\"size\":%zu,\"receivers\":%d,\"messages\":%" PRIu64 ",\"window\":%" PRIu64
-                       ",\"latency_mode\":%s",
-                       mode_name(o.mode), run.S, run.R, run.M, o.window, o.latency ? "true" : "false");
+                       ",\"latency_mode\":%s,\"stalled\":%d",
+                       mode_name(o.mode), run.S, run.R, run.M, o.window, o.latency ? "true" : "false", o.stalled);
         line += format(",\"delivered\":%" PRIu64 ",\"elapsed_s\":%.4f,\"msgs_per_s\":%.0f,\"mb_per_s\":%.2f", got,
                        elapsed, rate, rate * static_cast<double>(run.S) / 1e6);
         line += format(",\"relay_cpu_s\":%.3f,\"relay_cpu_pct\":%.1f", cpu,
@@ -1088,6 +1100,22 @@ int main(int argc, char** argv)
     };
     for (std::size_t i = 0; i < run.rx.size() && !run.failed; ++i)
         open_conn(run.rx[i], "receiver", i);
+    // The stalled receivers take part in the relay like the others (the relay
+    // sends them everything) but are never read and never waited for.
+    std::vector<Conn> stalled(static_cast<std::size_t>(o.stalled));
+    for (std::size_t i = 0; i < stalled.size() && !run.failed; ++i) {
+        std::string err;
+        Conn& c = stalled[i];
+        c.buf.assign(rx_cap, 0);
+        c.fd = connect_to(o, refused_deadline, deadline, err, 4096);
+        bool ok = c.fd >= 0;
+        if (ok && o.mode == Mode::wss)
+            ok = tls_connect(c, run.ctx, deadline, err);
+        if (ok && o.mode != Mode::raw)
+            ok = ws_handshake(c, o, deadline, err);
+        if (!ok)
+            run.fail(exit_setup, "setup", format("stalled receiver %zu: %s", i, err.c_str()));
+    }
     if (!run.failed && open_conn(run.tx, "sender", 0) && run.tx.held)
         run.fail(exit_verify, "verify", "sender received data right after its handshake");
     if (run.failed)
@@ -1152,6 +1180,13 @@ int main(int argc, char** argv)
         }
         if (phase == Phase::draining && now >= drain_until)
             break;
+        if (phase == Phase::running && o.duration > 0 && now - t_start >= o.duration) {
+            t_end = now;
+            gen1 = self_cpu_s();
+            p_end = read_proc(o.relay_pid);
+            rss_max = std::max(rss_max, p_end.rss_kb);
+            break;
+        }
         if (now >= deadline) {
             run.fail(exit_timeout, "timeout", format("time-out after %.1f s: %s", o.timeout, run.progress().c_str()));
             break;
@@ -1203,7 +1238,7 @@ int main(int argc, char** argv)
             }
         }
     }
-    if (!run.failed) {
+    if (!run.failed && o.duration <= 0) {
         for (std::size_t i = 0; i < run.rx.size(); ++i)
             if (run.rx[i].held)
                 run.fail(exit_verify, "verify", format("receiver %zu: %zu stray bytes after the last message", i,
@@ -1219,6 +1254,12 @@ int main(int argc, char** argv)
         if (c.ssl)
             SSL_free(c.ssl);
         close(c.fd);
+    }
+    for (Conn& c : stalled) {
+        if (c.ssl)
+            SSL_free(c.ssl);
+        if (c.fd >= 0)
+            close(c.fd);
     }
     if (run.tx.ssl)
         SSL_free(run.tx.ssl);
