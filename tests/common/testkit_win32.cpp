@@ -140,6 +140,23 @@ const winsock_started g_winsock;
 
 } // namespace
 
+namespace {
+
+// The files of a Linux child that has ended: its script, pid and status.
+void forget_linux_child(child& c)
+{
+    const std::string suffix = ".status";
+    if (c.status_path.size() > suffix.size()) {
+        script_files f{c.status_path.substr(0, c.status_path.size() - suffix.size())};
+        f.remove();
+    }
+    c.status_path.clear();
+    c.pid_path.clear();
+    c.pid = -1;
+}
+
+} // namespace
+
 std::uint16_t free_port()
 {
     SOCKET so = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -261,11 +278,7 @@ int child::wait_exit(std::chrono::milliseconds limit)
         kill_now();
         return -1;
     }
-    std::error_code ignored;
-    std::filesystem::remove(status_path, ignored);
-    std::filesystem::remove(pid_path, ignored);
-    status_path.clear();
-    pid = -1;
+    forget_linux_child(*this);
     return status;
 }
 
@@ -283,11 +296,7 @@ void child::kill_now()
         return;
     run("kill -9 $(cat " + sh_quoted(pid_path) + ") 2>/dev/null; true");
     wait_status(status_path, std::chrono::seconds(5));
-    std::error_code ignored;
-    std::filesystem::remove(status_path, ignored);
-    std::filesystem::remove(pid_path, ignored);
-    status_path.clear();
-    pid = -1;
+    forget_linux_child(*this);
 }
 
 } // namespace testkit
