@@ -1,10 +1,9 @@
 """SIGTERM and SIGINT stop the hub in order: no new connections, every
 WebSocket client gets close code 1001 (hixie-76: its closing frame) behind
-what was already on its way to
-it, every TLS client a close_notify, raw clients the end of the stream, a
-client that never closes is cut after a bounded time, every connection's fin
-line is printed and the hub exits with 0 within 2 s. A second signal ends it
-at once."""
+what was already on its way to it, every TLS client a close_notify, raw
+clients the end of the stream, a client that never closes is cut after a
+bounded time, every connection's fin line is printed and the hub exits with
+0 within 2 s. A second signal ends it at once."""
 
 import signal
 import socket
