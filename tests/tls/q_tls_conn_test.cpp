@@ -5,6 +5,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <cstdio>
 #include <cstring>
 
@@ -373,6 +380,155 @@ TEST_F(TlsConn, ConcurrentSendsKeepTheRecordOrder)
     EXPECT_TRUE(sc.wait_for_client_close());
     sc.rec.drop_connection();
     EXPECT_EQ(client.wait_exit(CLIENT_LIMIT), 0) << said(client);
+}
+
+namespace {
+
+// A TLS 1.2 client made with the library inside the test, over a socket the
+// test also reads raw: it can ask for a renegotiation, which the server
+// refuses with an alert that its SSL_read writes.
+struct raw_tls_client {
+    int fd = -1;
+    SSL_CTX* ctx = nullptr;
+    SSL* ssl = nullptr;
+
+    bool connect(std::uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+            return false;
+        ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        return true;
+    }
+
+    // Raw bytes from the socket until `enough` says so or 10 s have passed.
+    template <typename Enough>
+    std::vector<std::uint8_t> read_raw(Enough enough)
+    {
+        std::vector<std::uint8_t> got;
+        timeval tv{0, 200000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        std::uint8_t buffer[65536];
+        while (!enough(got) && std::chrono::steady_clock::now() < end) {
+            ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n == 0)
+                break;
+            if (n > 0)
+                got.insert(got.end(), buffer, buffer + n);
+        }
+        return got;
+    }
+
+    ~raw_tls_client()
+    {
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// The TLS record types in `bytes` from `at` on, as far as they are whole.
+std::vector<int> record_types(const std::vector<std::uint8_t>& bytes, std::size_t at)
+{
+    std::vector<int> types;
+    while (at + 5 <= bytes.size()) {
+        const std::size_t length = (std::size_t{bytes[at + 3]} << 8) | bytes[at + 4];
+        if (at + 5 + length > bytes.size())
+            break;
+        types.push_back(bytes[at]);
+        at += 5 + length;
+    }
+    return types;
+}
+
+} // namespace
+
+// The reader's SSL_read writes an alert (the refusal of a renegotiation) and
+// its flush waits for room on the socket, outside the lock. A send on the
+// writer's side meanwhile finds the flush under way and leaves its records
+// in wbio behind the alert: the flush under way must take them along, or the
+// send reports success while its data never leaves.
+TEST_F(TlsConn, RecordsLeftBehindTheReadersFlushGoOutWithIt)
+{
+    raw_tls_client client;
+    std::atomic<int> connected{0};
+    std::thread connecting([&] {
+        connected = client.connect(server.port) && SSL_connect(client.ssl) == 1 ? 1 : -1;
+    });
+    server_conn sc;
+    const int accepted = sc.accept_tls(server);
+    connecting.join();
+    ASSERT_EQ(accepted, 0);
+    ASSERT_EQ(connected.load(), 1);
+
+    // The socket is filled up, so the next flush has to wait: raw bytes
+    // straight onto it, which the client skips when it reads.
+    const SOCKET so = sc.rec.so.load();
+    ws2::set_option(so, ws2::option::send_buffer, 4096);
+    // Filled again after each pause, until even the client's window is
+    // closed and nothing more goes in.
+    std::size_t filler = 0;
+    std::uint8_t block[4096] = {};
+    for (bool more = true; more;) {
+        more = false;
+        for (;;) {
+            ssize_t n = ::send(so, block, sizeof(block), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            filler += static_cast<std::size_t>(n);
+            more = true;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_GT(filler, 0u);
+
+    std::atomic<bool> reader_done{false};
+    bounded_thread reader([&] {
+        std::uint8_t sink[4096];
+        while (sc.rec.recv(sink, sizeof(sink)) > 0) {
+        }
+        reader_done = true;
+    });
+    // The renegotiation request; the reader answers it with the alert. The
+    // client reads nothing more itself (an empty memory buffer in place of
+    // the socket): the test reads the socket raw.
+    SSL_set0_rbio(client.ssl, BIO_new(BIO_s_mem()));
+    ASSERT_EQ(SSL_renegotiate(client.ssl), 1);
+    SSL_do_handshake(client.ssl);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_FALSE(reader_done.load()) << "the session ended at the request";
+
+    std::vector<std::uint8_t> tail(1000, 0xa5);
+    EXPECT_EQ(sc.rec.send(tail.data(), tail.size()), static_cast<std::int64_t>(tail.size()));
+
+    // After the filler: the alert (21), then the data (23).
+    const std::vector<std::uint8_t> got = client.read_raw([&](const std::vector<std::uint8_t>& bytes) {
+        if (bytes.size() < filler)
+            return false;
+        const std::vector<int> types = record_types(bytes, filler);
+        return std::find(types.begin(), types.end(), 23) != types.end();
+    });
+    ASSERT_GE(got.size(), filler);
+    const std::vector<int> types = record_types(got, filler);
+    ASSERT_FALSE(types.empty()) << "nothing came after the filler";
+    EXPECT_EQ(types.front(), 21) << "the alert does not come first";
+    EXPECT_NE(std::find(types.begin(), types.end(), 23), types.end()) << "the sent data never left wbio";
+
+    auto unblock = [&] { sc.rec.drop_connection(); };
+    unblock();
+    EXPECT_TRUE(reader.join_within(30s, unblock));
 }
 
 class TlsAlert : public TlsConn, public testing::WithParamInterface<const char*> {};
