@@ -5,7 +5,6 @@
 #include "shell/console.h"
 #include "support/sockets.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace {
@@ -39,18 +38,8 @@ constexpr std::uint32_t LINGER_STEP_MS = 250;
 // client closes too, falls silent for a step, or the time is up.
 void linger_after_close(Q_TASK& t)
 {
-    const SOCKET so = t.ws.tls.so.load(std::memory_order_relaxed);
-    if (so == INVALID_SOCKET)
-        return;
-    ws2::shutdown(so, SD_SEND);
-    ws2::set_recv_timeout(so, LINGER_STEP_MS);
     const std::uint64_t L = load(g_engine.packet_length);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINGER_MS);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int n = ws2::recv(so, t.recv_buf, static_cast<int>(L - 1), 0);
-        if (n == 0 || (n < 0 && !ws2::is_retry_error(WSAGetLastError())))
-            return;
-    }
+    t.ws.tls.linger(t.recv_buf, static_cast<std::int32_t>(L - 1), LINGER_STEP_MS, LINGER_MS);
 }
 
 // The line that tells why a client was let go for sending a message the
@@ -135,9 +124,7 @@ struct idle_watch {
 
     static void set_timeout(Q_TASK& t, std::int64_t ms)
     {
-        const SOCKET so = t.ws.tls.so.load(std::memory_order_relaxed);
-        if (so != INVALID_SOCKET)
-            ws2::set_recv_timeout(so, static_cast<std::uint32_t>(ms));
+        t.ws.tls.set_recv_timeout(static_cast<std::uint32_t>(ms));
     }
 };
 

@@ -599,3 +599,26 @@ int q_tls_conn_t::end_sending()
     ws2::shutdown(use.fd, SD_SEND);
     return sent ? 0 : -1;
 }
+
+int q_tls_conn_t::set_recv_timeout(std::uint32_t milliseconds)
+{
+    socket_use use(*this);
+    if (use.fd == INVALID_SOCKET)
+        return -1;
+    return ws2::set_recv_timeout(use.fd, milliseconds);
+}
+
+void q_tls_conn_t::linger(void* buffer, std::int32_t size, std::uint32_t step_ms, std::uint32_t limit_ms)
+{
+    socket_use use(*this);
+    if (use.fd == INVALID_SOCKET)
+        return;
+    ws2::shutdown(use.fd, SD_SEND);
+    ws2::set_recv_timeout(use.fd, step_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int n = ws2::recv(use.fd, buffer, size, 0);
+        if (n == 0 || (n < 0 && !ws2::is_retry_error(WSAGetLastError())))
+            return;
+    }
+}

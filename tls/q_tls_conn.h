@@ -72,6 +72,16 @@ struct q_tls_conn_t {
     // goes on until the peer closes too. Nothing can be sent afterwards.
     // 0 when the end was sent, -1 otherwise (no socket, a failed send).
     int end_sending();
+    // The receive time-out of the connection's socket, in milliseconds (0:
+    // none). The socket is held for the call, so a concurrent drop can never
+    // let it reach another connection that reused the socket's number.
+    int set_recv_timeout(std::uint32_t milliseconds);
+    // After the hub's close frame: the socket stops sending, then what the
+    // peer still sends is read and discarded until it closes too, falls
+    // silent for `step_ms`, or `limit_ms` have passed. Closing a socket with
+    // unread data resets the connection, and a reset can discard what was
+    // sent last. The socket is held throughout, as above.
+    void linger(void* buffer, std::int32_t size, std::uint32_t step_ms, std::uint32_t limit_ms);
 
     // One more reference on the open session; fails once the count has
     // fallen to 0, so a closed session is never revived.
