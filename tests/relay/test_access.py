@@ -142,6 +142,8 @@ class WhoMayConnect(unittest.TestCase):
                 socket.create_connection((HOST, hub.port), timeout=t(5)).close()
             a = Conn(hub, sock=connect_from(hub, SECOND_HOST, target=SECOND_HOST))
             a.send(b"a;")
+            # b's bytes reach a only once a relays.
+            self.assertEqual(kind_from(hub, SECOND_HOST, a.local_port, timeout=10), "RAW", hub.log())
             b = Conn(hub, sock=connect_from(hub, SECOND_HOST, target=SECOND_HOST))
             b.send(b"b;")
             self.assertEqual(a.recv_exact(2), b"b;")
@@ -172,7 +174,13 @@ class IdleTimeOut(unittest.TestCase):
             talker = Conn(hub)
             talker.send(b"t0;")
             listener = Conn(hub)
-            self.assertEqual(hub.wait_kind(listener.local_port, timeout=6), "RAW", hub.log())
+            # The listener relays once what the talker writes reaches it (its
+            # kind may be left off the log when another connection ends
+            # while it is classified).
+            def listening():
+                talker.send(b"p;")
+                return listener.recv_until(b"p;", timeout=0.5).endswith(b"p;")
+            self.assertTrue(wait_until(listening, t(10), step=0.1), hub.log())
             for n in range(1, 9):
                 time.sleep(0.5)
                 talker.send(b"t%d;" % n)
